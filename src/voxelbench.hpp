@@ -1,0 +1,95 @@
+// Shared by the module entry and the kernels: the binding library, the argument types and
+// the one place where a call's arguments become checked Volume views.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+// Every argument arrives as a float32 array; forcecast lets NumPy cast any array-like.
+using Array = py::array_t<float, py::array::forcecast>;
+
+// An output argument. It is converted like any other, and also keeps the caller's object so
+// that a call whose conversion had to copy it (the results would be lost) can be refused.
+struct Output {
+    Array array;
+    py::object given;
+};
+
+// A C-ordered block of floats: voxel (z, y, x) lies at z*ny*nx + y*nx + x.
+struct Volume {
+    float *ptr;
+    size_t nz, ny, nx;
+};
+
+// One argument of a call, with the role that error messages name it by.
+struct Argument {
+    Argument(Array a, const char *role) : array(std::move(a)), role(role) {}
+    Argument(Output o, const char *role)
+        : array(std::move(o.array)), role(role), output(true), given(std::move(o.given)) {}
+    Array array;
+    const char *role;
+    bool output = false;
+    py::object given;
+};
+
+// Holds the buffers of one call from the first check until the kernel is done, releasing
+// them in reverse order. The constructor refuses outputs that would be copies, gives
+// non-contiguous inputs a C-ordered copy, acquires every buffer (outputs writable) and checks
+// that outputs are C-contiguous; the kernels add their shape rules with require().
+class Buffers {
+  public:
+    Buffers(const char *function, std::vector<Argument> &args);
+    ~Buffers() { release(); }
+    Buffers(const Buffers &) = delete;
+    Buffers &operator=(const Buffers &) = delete;
+
+    const py::buffer_info &operator[](size_t i) const { return bufs_[i]; }
+    // Throws ValueError "function(): argument i+1 (role) problem" unless ok.
+    void require(bool ok, size_t i, const std::string &problem) const;
+    void require_ndim(size_t i, py::ssize_t ndim, bool at_least = false) const;
+    void require_same_shape(size_t i, size_t reference) const;
+    Volume view(size_t i) const;
+
+  private:
+    void release();  // in reverse order of acquisition
+
+    const char *function_;
+    const std::vector<Argument> &args_;
+    std::vector<py::buffer_info> bufs_;
+};
+
+void average(Array imInNumpy, Output imOuNumpy, Array stElNumpy);
+void variance(Array imInNumpy, Output imOuNumpy, Array stElNumpy);
+void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Array hyyNumpy,
+             Array hyxNumpy, Array hxzNumpy, Array hxyNumpy, Array hxxNumpy, Output valANumpy,
+             Output valBNumpy, Output valCNumpy, Output valAzNumpy, Output valAyNumpy,
+             Output valAxNumpy, Output valBzNumpy, Output valByNumpy, Output valBxNumpy,
+             Output valCzNumpy, Output valCyNumpy, Output valCxNumpy);
+
+namespace pybind11 {
+namespace detail {
+// Outputs convert exactly like inputs and show the same type in signatures.
+template <>
+struct type_caster<Output> {
+    PYBIND11_TYPE_CASTER(Output, handle_type_name<Array>::name);
+    bool load(handle src, bool convert) {
+        make_caster<Array> inner;
+        if (!inner.load(src, convert)) {
+            return false;
+        }
+        value.array = cast_op<Array &&>(std::move(inner));
+        value.given = reinterpret_borrow<object>(src);
+        return true;
+    }
+    static handle cast(const Output &src, return_value_policy, handle) {
+        return src.array.inc_ref();
+    }
+};
+}  // namespace detail
+}  // namespace pybind11
