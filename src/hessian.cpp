@@ -39,12 +39,15 @@ void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Arr
           *valAx = ptr(14), *valBz = ptr(15), *valBy = ptr(16), *valBx = ptr(17),
           *valCz = ptr(18), *valCy = ptr(19), *valCx = ptr(20);
 
+    // One solver on the stack for all voxels: compute() rewrites all of its state, so each
+    // voxel's result is that of a freshly constructed solver, without reconstructing it.
+    Eigen::Matrix3d inertiaE;
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigenSolver;
     for (size_t n = 0; n < nPoints; ++n) {
         // All nine loads come before any store, so a result array may also be an input.
-        Eigen::Matrix3d inertiaE;
         inertiaE << hzz[n], hzy[n], hzx[n], hyz[n], hyy[n], hyx[n], hxz[n], hxy[n], hxx[n];
         // The iterative solver (not computeDirect); it reads the lower triangle only.
-        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eigenSolver(inertiaE);
+        eigenSolver.compute(inertiaE);
         const Eigen::Vector3d &val = eigenSolver.eigenvalues();  // ascending
         const Eigen::Matrix3d &vec = eigenSolver.eigenvectors();
         valA[n] = static_cast<float>(val(2));

@@ -1,5 +1,8 @@
-// average and variance: the Python-facing functions and the scalar kernels.
+// average and variance: the Python-facing functions, the scalar kernels and the choice of
+// backend.
 #include "movingFilters.hpp"
+
+#include <cpuid.h>
 
 #include <cstdint>
 
@@ -55,6 +58,56 @@ void variance(const Window &w) { filter<true>(w); }
 
 namespace {
 
+// XCR0: which register states the operating system saves across context switches.
+unsigned long long xcr0() {
+    unsigned lo, hi;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<unsigned long long>(hi) << 32) | lo;
+}
+
+// A vector backend is usable when CPUID reports the instructions and XGETBV shows that the
+// operating system saves the registers they use (XMM|YMM, plus opmask and ZMM for AVX-512).
+bool usable(unsigned leaf7_ebx_bit, unsigned long long xcr0_bits) {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) {
+        return false;
+    }
+    return (xcr0() & xcr0_bits) == xcr0_bits && __get_cpuid_count(7, 0, &a, &b, &c, &d) &&
+           (b & leaf7_ebx_bit);
+}
+bool has_avx512f() { return usable(bit_AVX512F, 0xe6); }
+bool has_avx2() { return usable(bit_AVX2, 0x6); }
+bool always() { return true; }
+
+struct Backend {
+    const char *name;
+    bool (*supported)();
+    void (*average)(const Window &);
+    void (*variance)(const Window &);
+};
+
+// In order of preference; every backend gives the same bits.
+const Backend backends[] = {
+    {"avx512", has_avx512f, avx512::average, avx512::variance},
+    {"avx2", has_avx2, avx2::average, avx2::variance},
+    {"scalar", always, scalar::average, scalar::variance},
+};
+
+const Backend *forced = nullptr;  // set only by the test-only module
+
+// Chosen once per process, on first use.
+const Backend &backend() {
+    static const Backend *const best = [] {
+        for (const Backend &b : backends) {
+            if (b.supported()) {
+                return &b;
+            }
+        }
+        return &backends[2];
+    }();
+    return forced ? *forced : *best;
+}
+
 size_t count(const Volume &v) { return v.nz * v.ny * v.nx; }
 
 // An input that shares memory with the output is read from a copy taken before the call, so
@@ -70,8 +123,8 @@ const float *unaliased(const Volume &in, const Volume &out, std::vector<float> &
     return in.ptr;
 }
 
-void movingFilter(const char *function, void (*kernel)(const Window &), Array imInNumpy,
-                  Output imOuNumpy, Array stElNumpy) {
+void movingFilter(const char *function, bool variance, Array imInNumpy, Output imOuNumpy,
+                  Array stElNumpy) {
     std::vector<Argument> args{
         {std::move(imInNumpy), "image"},
         {std::move(imOuNumpy), "output"},
@@ -94,17 +147,39 @@ void movingFilter(const char *function, void (*kernel)(const Window &), Array im
     for (size_t i = 0; i < count(stEl); ++i) {
         w.stEl_sum += w.stEl[i];
     }
-    kernel(w);
+    (variance ? backend().variance : backend().average)(w);
 }
 
 }  // namespace
 
+#ifdef VOXELBENCH_TESTING
+std::vector<std::string> supported_backends() {
+    std::vector<std::string> names;
+    for (const Backend &b : backends) {
+        if (b.supported()) {
+            names.emplace_back(b.name);
+        }
+    }
+    return names;
+}
+
+void use_backend(const std::string &name) {
+    for (const Backend &b : backends) {
+        if (name == b.name && b.supported()) {
+            forced = &b;
+            return;
+        }
+    }
+    throw py::value_error("backend not supported here: " + name);
+}
+#endif
+
 void average(Array imInNumpy, Output imOuNumpy, Array stElNumpy) {
-    movingFilter("average", scalar::average, std::move(imInNumpy), std::move(imOuNumpy),
+    movingFilter("average", false, std::move(imInNumpy), std::move(imOuNumpy),
                  std::move(stElNumpy));
 }
 
 void variance(Array imInNumpy, Output imOuNumpy, Array stElNumpy) {
-    movingFilter("variance", scalar::variance, std::move(imInNumpy), std::move(imOuNumpy),
+    movingFilter("variance", true, std::move(imInNumpy), std::move(imOuNumpy),
                  std::move(stElNumpy));
 }

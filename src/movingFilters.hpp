@@ -1,4 +1,6 @@
 // The moving-window filters as their backends see them: plain pointers and extents.
+// Included by the vector backends too, so it holds declarations only: an inline function
+// defined here would be compiled with their instruction-set flags as well.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +16,17 @@ struct Window {
     float stEl_sum;        // the weights added in window order
 };
 
+// Each backend writes the interior voxels of w.imOu. All give the same bits: a vector lane is
+// one output voxel and adds its own window terms in window order, as the scalar loop does.
 namespace scalar {
 void average(const Window &w);
 void variance(const Window &w);
 }  // namespace scalar
+namespace avx2 {
+void average(const Window &w);
+void variance(const Window &w);
+}  // namespace avx2
+namespace avx512 {
+void average(const Window &w);
+void variance(const Window &w);
+}  // namespace avx512

@@ -1,8 +1,10 @@
 // Module entry, function table and the argument checks shared by all kernels.
 #include "voxelbench.hpp"
 
-#include <cstdint>
 #include <sstream>
+#ifdef VOXELBENCH_TESTING
+#include <pybind11/stl.h>
+#endif
 
 namespace {
 
@@ -114,17 +116,27 @@ static void pybind11_init_voxelbench(py::module_ &m) {
     m.def("average", &average, "average c++ function moving filters");
     m.def("variance", &variance, "variance c++ function moving filters");
     m.def("hessian", &hessian, "hessian c++ function not moving filters");
+#ifdef VOXELBENCH_TESTING
+    m.def("supported_backends", &supported_backends);
+    m.def("use_backend", &use_backend);
+#endif
 }
+
+// The test-only build of these sources is a module of another name.
+#ifndef VOXELBENCH_MODULE
+#define VOXELBENCH_MODULE voxelbench
+#endif
+#define INIT_FUNCTION(name) PYBIND11_CONCAT(PyInit_, name)
 
 // Written out instead of PYBIND11_MODULE so that a failure while preparing the binding state or
 // creating the module also surfaces as a failed import rather than an unhandled exception.
-extern "C" PYBIND11_EXPORT PyObject *PyInit_voxelbench() {
+extern "C" PYBIND11_EXPORT PyObject *INIT_FUNCTION(VOXELBENCH_MODULE)() {
     PYBIND11_CHECK_PYTHON_VERSION
     static py::module_::module_def def;
     py::module_ m;
     try {
         py::detail::get_internals();
-        m = py::module_::create_extension_module("voxelbench", nullptr, &def);
+        m = py::module_::create_extension_module(PYBIND11_TOSTRING(VOXELBENCH_MODULE), nullptr, &def);
     } catch (py::error_already_set &e) {
         e.restore();
         return nullptr;

@@ -72,6 +72,12 @@ void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Arr
              Output valAxNumpy, Output valBzNumpy, Output valByNumpy, Output valBxNumpy,
              Output valCzNumpy, Output valCyNumpy, Output valCxNumpy);
 
+#ifdef VOXELBENCH_TESTING
+// Test-only module: lists the moving-filter backends this machine supports and forces one.
+std::vector<std::string> supported_backends();
+void use_backend(const std::string &name);
+#endif
+
 namespace pybind11 {
 namespace detail {
 // Outputs convert exactly like inputs and show the same type in signatures.
