@@ -1,5 +1,8 @@
 """average and variance against the NumPy reference, bit for bit."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 import voxelbench
@@ -141,3 +144,19 @@ def test_output_sharing_memory_with_an_input(kind, alias, rng):
     expected = moving_reference(kind, im.copy(), out.copy(), w.copy())
     getattr(voxelbench, kind)(im, out, w)
     assert_bits_equal(out, expected)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_peak_memory_does_not_grow_with_the_volume(kind):
+    code = f"""
+import resource, numpy as np, voxelbench
+w = np.ones((3, 3, 3), np.float32)
+voxelbench.{kind}(w, w.copy(), w)  # loads NumPy's interface
+im = np.ones((256, 256, 256), np.float32)
+out = np.full_like(im, 2)  # written now, so its pages are resident before the call
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+voxelbench.{kind}(im, out, w)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert int(result.stdout) < 8 * 1024, f"peak resident memory grew by {result.stdout.strip()} KiB"
