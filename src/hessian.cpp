@@ -29,8 +29,10 @@ void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Arr
     for (size_t i = 1; i < args.size(); ++i) {
         bufs.require_same_shape(i, 0);
     }
+    // Only the first three extents count, but a field that holds no element at all (a zero
+    // extent beyond the third) has no voxel to visit.
     const Volume field = bufs.view(0);
-    const size_t nPoints = field.nz * field.ny * field.nx;
+    const size_t nPoints = bufs[0].size ? field.nz * field.ny * field.nx : 0;
 
     auto ptr = [&](size_t i) { return static_cast<float *>(bufs[i].ptr); };
     const float *hzz = ptr(0), *hzy = ptr(1), *hzx = ptr(2), *hyz = ptr(3), *hyy = ptr(4),

@@ -80,6 +80,29 @@ void use_backend(const std::string &name);
 
 namespace pybind11 {
 namespace detail {
+// The library's own conversion (NumPy's PyArray_FromAny with forcecast, no layout
+// requirement), except that running out of memory while copying raises MemoryError instead of
+// being reported as an incompatible argument.
+template <>
+struct type_caster<Array> {
+    PYBIND11_TYPE_CASTER(Array, handle_type_name<Array>::name);
+    bool load(handle src, bool) {
+        auto &api = npy_api::get();  // loads NumPy's interface on the first call
+        value = reinterpret_steal<Array>(api.PyArray_FromAny_(
+            src.ptr(), dtype::of<float>().release().ptr(), 0, 0,
+            npy_api::NPY_ARRAY_ENSUREARRAY_ | npy_api::NPY_ARRAY_FORCECAST_, nullptr));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                throw error_already_set();
+            }
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    static handle cast(const Array &src, return_value_policy, handle) { return src.inc_ref(); }
+};
+
 // Outputs convert exactly like inputs and show the same type in signatures.
 template <>
 struct type_caster<Output> {

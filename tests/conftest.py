@@ -55,3 +55,17 @@ def moving_reference(kind, im, out, w):
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--hypothesis-examples",
+        type=int,
+        default=200,
+        help="examples per function for the property tests (raise it for local runs)",
+    )
+
+
+@pytest.fixture
+def hypothesis_examples(request):
+    return request.config.getoption("--hypothesis-examples")

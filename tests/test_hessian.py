@@ -96,9 +96,13 @@ def test_only_the_first_three_extents_count(rng):
         assert (r.ravel()[24:] == 9).all() and (r.ravel()[:24] != 9).all()
 
 
-def test_empty_field_touches_nothing():
-    results = [np.full((0, 4, 4), 9, np.float32) for _ in range(12)]
-    voxelbench.hessian(*[np.zeros((0, 4, 4), np.float32)] * 9, *results)
+@pytest.mark.parametrize("shape", [(0, 4, 4), (2, 3, 4, 0), (2, 3, 4, 5, 0)])
+def test_empty_field_touches_nothing(shape):
+    # A zero extent beyond the third leaves no element to write, however many the first three
+    # extents count. Each empty result views the start of a larger buffer, to catch writes.
+    buffers = [np.full(100, 9, np.float32) for _ in range(12)]
+    voxelbench.hessian(*[np.zeros(shape, np.float32)] * 9, *[b[:0].reshape(shape) for b in buffers])
+    assert all((b == 9).all() for b in buffers)
 
 
 def test_component_reused_as_result_and_result_positions_shared(rng):
