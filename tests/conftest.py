@@ -27,6 +27,7 @@ def weight_total(w):
     return total
 
 
+@np.errstate(all="ignore")  # NaN and infinities are valid inputs
 def moving_reference(kind, im, out, w):
     """What `kind` ("average" or "variance") leaves in `out`, computed with NumPy.
 
@@ -46,8 +47,7 @@ def moving_reference(kind, im, out, w):
         s += p
         s2 += p * p
     total = weight_total(w)
-    with np.errstate(all="ignore"):
-        result = s / total if kind == "average" else (s2 - (s * s) / total) / total
+    result = s / total if kind == "average" else (s2 - (s * s) / total) / total
     expected[tuple(slice(h, h + n) for h, n in zip(half, inner))] = result
     return expected
 

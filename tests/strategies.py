@@ -183,7 +183,8 @@ def describe(args, kwargs):
         if isinstance(a, np.ndarray):
             flags = "".join(f for f, on in [("C", a.flags.c_contiguous), ("F", a.flags.f_contiguous), ("A", a.flags.aligned), ("W", a.flags.writeable)] if on)
             text = f"{type(a).__name__}(dtype={a.dtype.str}, shape={a.shape}, strides={a.strides}, flags={flags})"
-            parts.append(text if a.size > 64 else f"{text} = {a.tolist()!r}")
+            small = 0 < a.size <= 64  # (an empty array can still list 10**8 empty rows)
+            parts.append(f"{text} = {a.tolist()!r}" if small else text)
         else:
             parts.append(repr(a)[:200])
     return "\n".join(parts + [f"kwargs: {sorted(kwargs)}"])
