@@ -1,0 +1,53 @@
+"""Chunked processing with dask (examples/chunked.py) gives one whole-volume call's bits."""
+
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+
+from conftest import assert_bits_equal  # noqa: E402
+
+EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
+spec = importlib.util.spec_from_file_location("chunked_example", EXAMPLE)
+example = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(example)
+
+
+@pytest.fixture
+def volume(rng):
+    v = rng.normal(size=(37, 30, 41)).astype(np.float32)
+    v[18, 14, 20], v[5, 29, 0], v[30, 3, 9] = np.nan, np.inf, -np.inf  # spread across chunks
+    return v
+
+
+@pytest.mark.parametrize("name", ["average", "variance"])
+@pytest.mark.parametrize("eshape", [(1, 1, 1), (3, 3, 3), (5, 3, 7), (1, 1, 9)], ids=str)
+@pytest.mark.parametrize("chunks", [16, ((7, 20, 10), (30,), (9, 9, 23))], ids=["even", "uneven"])
+def test_chunks_match_one_call(name, eshape, chunks, volume, rng):
+    element = rng.random(eshape, np.float32) - np.float32(0.2)
+    result = example.chunked(name, da.from_array(volume, chunks=chunks), element).compute()
+    assert_bits_equal(result, example.whole(name, volume, element))
+
+
+def test_memmap_file_receives_the_results(tmp_path, volume, rng):
+    element = rng.random((3, 5, 3), np.float32)
+    volume.tofile(tmp_path / "in.f32")
+    example.filter_file("variance", tmp_path / "in.f32", tmp_path / "out.f32", volume.shape,
+                        element, 12)
+    stored = np.fromfile(tmp_path / "out.f32", np.float32).reshape(volume.shape)
+    assert_bits_equal(stored, example.whole("variance", volume, element))
+
+
+def test_example_on_a_cluster_of_worker_processes():
+    pytest.importorskip("dask.distributed")
+    run = subprocess.run([sys.executable, str(EXAMPLE), "--size", "48", "--chunk", "16"],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    lines = run.stdout.splitlines()[1:]
+    assert len(lines) == 5 and all(line.endswith("same bits as one call") for line in lines)
+    assert sum("LocalCluster, 2 worker processes" in line for line in lines) == 2
