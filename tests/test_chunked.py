@@ -1,6 +1,5 @@
 """Chunked processing with dask (examples/chunked.py) gives one whole-volume call's bits."""
 
-import importlib.util
 import subprocess
 import sys
 from pathlib import Path
@@ -13,9 +12,8 @@ da = pytest.importorskip("dask.array")
 from conftest import assert_bits_equal  # noqa: E402
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
-spec = importlib.util.spec_from_file_location("chunked_example", EXAMPLE)
-example = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(example)
+sys.path.insert(0, str(EXAMPLE.parent))
+import chunked as example  # noqa: E402
 
 
 @pytest.fixture
