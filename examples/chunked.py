@@ -28,14 +28,9 @@ def chunked(name: str, volume: da.Array, element: np.ndarray) -> da.Array:
     Voxels within half an element of the volume's faces are not interior and come out NaN.
     """
     element = np.asarray(element, np.float32)
-
-    def block(b: np.ndarray) -> np.ndarray:
-        out = np.full(b.shape, UNWRITTEN, np.float32)
-        getattr(voxelbench, name)(b, out, element)  # looked up here: workers import it
-        return out
-
     depth = {axis: extent // 2 for axis, extent in enumerate(element.shape)}
-    return da.map_overlap(block, volume, depth=depth, boundary="none", dtype=np.float32)
+    return da.map_overlap(lambda block: whole(name, block, element), volume, depth=depth,
+                          boundary="none", dtype=np.float32)
 
 
 def filter_file(name: str, src: Path, dst: Path, shape: tuple, element: np.ndarray,
@@ -48,8 +43,9 @@ def filter_file(name: str, src: Path, dst: Path, shape: tuple, element: np.ndarr
 
 
 def whole(name: str, volume: np.ndarray, element: np.ndarray) -> np.ndarray:
+    """One call on a whole volume, or on one block of it."""
     out = np.full(volume.shape, UNWRITTEN, np.float32)
-    getattr(voxelbench, name)(volume, out, element)
+    getattr(voxelbench, name)(volume, out, element)  # looked up here: workers import it
     return out
 
 
