@@ -2,6 +2,7 @@
 
 import ast
 import glob
+import importlib.metadata
 import os
 import shutil
 import subprocess
@@ -43,11 +44,19 @@ def refused(name, args, error, match):
 
 def test_module_surface():
     assert voxelbench.__doc__ is None
-    assert [n for n in ("average", "variance", "hessian") if hasattr(voxelbench, n)] == [
+    assert [n for n in dir(voxelbench) if not n.startswith("__")] == [
         "average",
-        "variance",
         "hessian",
+        "variance",
     ]
+
+
+def test_distribution_metadata_and_license():
+    """The version is read from the metadata, and the MIT licence ships in the wheel."""
+    dist = importlib.metadata.distribution("voxelbench")
+    assert importlib.metadata.version("voxelbench") == dist.version != ""
+    licenses = [f for f in dist.files or () if f.name.startswith("LICENSE")]
+    assert licenses and licenses[0].read_text().startswith("MIT License")
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,4 @@
-"""Chunked processing with dask (examples/chunked.py) gives one whole-volume call's bits."""
+"""Chunked processing with dask through Zarr (examples/chunked.py) gives one call's bits."""
 
 import subprocess
 import sys
@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 da = pytest.importorskip("dask.array")
+pytest.importorskip("zarr")
 
 from conftest import assert_bits_equal  # noqa: E402
 
@@ -32,13 +33,22 @@ def test_chunks_match_one_call(name, eshape, chunks, volume, rng):
     assert_bits_equal(result, example.whole(name, volume, element))
 
 
-def test_memmap_file_receives_the_results(tmp_path, volume, rng):
+def test_zarr_stores_receive_one_calls_results(tmp_path, volume, rng):
+    da.to_zarr(da.from_array(volume, chunks=(16, 12, 20)), str(tmp_path / "in.zarr"))
     element = rng.random((3, 5, 3), np.float32)
-    volume.tofile(tmp_path / "in.f32")
-    example.filter_file("variance", tmp_path / "in.f32", tmp_path / "out.f32", volume.shape,
-                        element, 12)
-    stored = np.fromfile(tmp_path / "out.f32", np.float32).reshape(volume.shape)
-    assert_bits_equal(stored, example.whole("variance", volume, element))
+    example.filter_zarr("variance", tmp_path / "in.zarr", tmp_path / "out.zarr", element)
+    assert_bits_equal(da.from_zarr(str(tmp_path / "out.zarr")).compute(),
+                      example.whole("variance", volume, element))
+
+    field = rng.normal(size=(9,) + volume.shape).astype(np.float32)
+    field[4, 1, 2, 3], field[0, 30, 3, 9] = np.nan, np.inf
+    for component, values in zip(example.COMPONENTS, field):
+        da.to_zarr(da.from_array(values, chunks=(16, 12, 20)), str(tmp_path / "field.zarr"),
+                   component=component)
+    example.hessian_zarr(tmp_path / "field.zarr", tmp_path / "eigen.zarr")
+    stored = [da.from_zarr(str(tmp_path / "eigen.zarr"), component=r).compute()
+              for r in example.RESULTS]
+    assert_bits_equal(np.stack(stored), example.eigen_blocks(*field))
 
 
 def test_example_on_a_cluster_of_worker_processes():
@@ -47,5 +57,5 @@ def test_example_on_a_cluster_of_worker_processes():
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     lines = run.stdout.splitlines()[1:]
-    assert len(lines) == 5 and all(line.endswith("same bits as one call") for line in lines)
-    assert sum("LocalCluster, 2 worker processes" in line for line in lines) == 2
+    assert len(lines) == 6 and all(line.endswith("same bits as one call") for line in lines)
+    assert sum("LocalCluster, 2 processes" in line for line in lines) == 3
