@@ -2,9 +2,12 @@
 // backend.
 #include "movingFilters.hpp"
 
-#include <cpuid.h>
-
 #include <cstdint>
+#include <iterator>
+
+#ifdef VOXELBENCH_X86  // set by CMakeLists.txt on x86-64 only
+#include <cpuid.h>
+#endif
 
 #include "voxelbench.hpp"
 
@@ -58,6 +61,7 @@ void variance(const Window &w) { filter<true>(w); }
 
 namespace {
 
+#ifdef VOXELBENCH_X86
 // XCR0: which register states the operating system saves across context switches.
 unsigned long long xcr0() {
     unsigned lo, hi;
@@ -77,6 +81,7 @@ bool usable(unsigned leaf7_ebx_bit, unsigned long long xcr0_bits) {
 }
 bool has_avx512f() { return usable(bit_AVX512F, 0xe6); }
 bool has_avx2() { return usable(bit_AVX2, 0x6); }
+#endif
 bool always() { return true; }
 
 struct Backend {
@@ -86,10 +91,13 @@ struct Backend {
     void (*variance)(const Window &);
 };
 
-// In order of preference; every backend gives the same bits.
+// In order of preference; every backend gives the same bits. Only x86-64 builds have the
+// vector ones.
 const Backend backends[] = {
+#ifdef VOXELBENCH_X86
     {"avx512", has_avx512f, avx512::average, avx512::variance},
     {"avx2", has_avx2, avx2::average, avx2::variance},
+#endif
     {"scalar", always, scalar::average, scalar::variance},
 };
 
@@ -103,7 +111,7 @@ const Backend &backend() {
                 return &b;
             }
         }
-        return &backends[2];
+        return std::end(backends) - 1;
     }();
     return forced ? *forced : *best;
 }
