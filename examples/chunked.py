@@ -11,8 +11,6 @@ back from its store and compares it with one whole-volume call.
     pip install '.[dask]' && python examples/chunked.py
 """
 
-from __future__ import annotations
-
 import argparse
 import sys
 import tempfile
@@ -49,7 +47,7 @@ def chunked(name: str, volume: da.Array, element: np.ndarray) -> da.Array:
                           boundary="none", dtype=np.float32)
 
 
-def filter_zarr(name: str, src: str | Path, dst: str | Path, element: np.ndarray) -> None:
+def filter_zarr(name: str, src: str, dst: str, element: np.ndarray) -> None:
     """Filter the Zarr array at `src` into a new Zarr array at `dst`, chunk by chunk."""
     da.to_zarr(chunked(name, da.from_zarr(str(src)), element), str(dst), overwrite=True)
 
@@ -61,7 +59,7 @@ def eigen_blocks(*components: np.ndarray) -> np.ndarray:
     return results
 
 
-def hessian_zarr(src: str | Path, dst: str | Path) -> None:
+def hessian_zarr(src: str, dst: str) -> None:
     """Decompose the field in the Zarr group `src` (arrays hzz ... hxx) into the group `dst`."""
     field = [da.from_zarr(str(src), component=c) for c in COMPONENTS]
     stacked = da.map_blocks(eigen_blocks, *field, new_axis=0,
