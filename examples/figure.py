@@ -9,6 +9,7 @@ from typing import List, Tuple
 
 import numpy as np
 
+import quickstart  # beside this file
 import voxelbench
 
 N = 96  # volume edge, voxels
@@ -36,21 +37,11 @@ def phantom(n: int = N, seed: int = 0) -> np.ndarray:
 
 
 def gaussian_smooth(im: np.ndarray, sigma: float) -> Tuple[np.ndarray, int]:
-    """Separable Gaussian blur as three one-axis voxelbench.average passes.
-
-    Only the interior [h:-h] along every axis is written by all three passes; the rest is NaN.
-    """
-    h = int(np.ceil(3 * sigma))
-    taps = np.arange(-h, h + 1, dtype=np.float32)
-    weights = np.exp(-0.5 * (taps / sigma) ** 2).astype(np.float32)
-    src = im
-    for axis in range(3):
-        shape = [1, 1, 1]
-        shape[axis] = weights.size
-        dst = np.full_like(im, np.nan)
-        voxelbench.average(src, dst, weights.reshape(shape))
-        src = dst
-    return src, h
+    """The quickstart's Gaussian blur, at full size: NaN outside the interior [h:-h] it writes."""
+    inner, h = quickstart.gaussian_smooth(im, sigma)
+    full = np.full_like(im, np.nan)
+    full[h:-h, h:-h, h:-h] = inner
+    return full, h
 
 
 def eigenvalues(smooth: np.ndarray, h: int) -> List[np.ndarray]:

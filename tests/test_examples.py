@@ -91,10 +91,11 @@ def test_blob_like_voxels_are_the_ball(quickstart: str) -> None:
 @pytest.fixture(scope="module")
 def figure() -> ModuleType:
     """examples/figure.py as a module, under a name that shadows nothing."""
-    spec = importlib.util.spec_from_file_location("figure_example", EXAMPLES / "figure.py")
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    sys.path.insert(0, str(EXAMPLES))  # figure.py imports quickstart from beside it
+    found = importlib.util.spec_from_file_location("figure_example", EXAMPLES / "figure.py")
+    assert found and found.loader
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
