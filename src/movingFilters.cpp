@@ -1,14 +1,5 @@
-// average and variance: the Python-facing functions, the scalar kernels and the choice of
-// backend.
-#include "movingFilters.hpp"
-
-#include <cstdint>
-#include <iterator>
-
-#ifdef VOXELBENCH_X86  // set by CMakeLists.txt on x86-64 only
-#include <cpuid.h>
-#endif
-
+// average and variance: the Python-facing functions and the scalar kernels.
+#include "backends.hpp"
 #include "voxelbench.hpp"
 
 namespace scalar {
@@ -61,70 +52,12 @@ void variance(const Window &w) { filter<true>(w); }
 
 namespace {
 
-#ifdef VOXELBENCH_X86
-// XCR0: which register states the operating system saves across context switches.
-unsigned long long xcr0() {
-    unsigned lo, hi;
-    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    return (static_cast<unsigned long long>(hi) << 32) | lo;
-}
-
-// A vector backend is usable when CPUID reports the instructions and XGETBV shows that the
-// operating system saves the registers they use (XMM|YMM, plus opmask and ZMM for AVX-512).
-bool usable(unsigned leaf7_ebx_bit, unsigned long long xcr0_bits) {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) {
-        return false;
-    }
-    return (xcr0() & xcr0_bits) == xcr0_bits && __get_cpuid_count(7, 0, &a, &b, &c, &d) &&
-           (b & leaf7_ebx_bit);
-}
-bool has_avx512f() { return usable(bit_AVX512F, 0xe6); }
-bool has_avx2() { return usable(bit_AVX2, 0x6); }
-#endif
-bool always() { return true; }
-
-struct Backend {
-    const char *name;
-    bool (*supported)();
-    void (*average)(const Window &);
-    void (*variance)(const Window &);
-};
-
-// In order of preference; every backend gives the same bits. Only x86-64 builds have the
-// vector ones.
-const Backend backends[] = {
-#ifdef VOXELBENCH_X86
-    {"avx512", has_avx512f, avx512::average, avx512::variance},
-    {"avx2", has_avx2, avx2::average, avx2::variance},
-#endif
-    {"scalar", always, scalar::average, scalar::variance},
-};
-
-const Backend *forced = nullptr;  // set only by the test-only module
-
-// Chosen once per process, on first use.
-const Backend &backend() {
-    static const Backend *const best = [] {
-        for (const Backend &b : backends) {
-            if (b.supported()) {
-                return &b;
-            }
-        }
-        return std::end(backends) - 1;
-    }();
-    return forced ? *forced : *best;
-}
-
 size_t count(const Volume &v) { return v.nz * v.ny * v.nx; }
 
 // An input that shares memory with the output is read from a copy taken before the call, so
 // that every window sees the input as it was, as with separate arrays.
 const float *unaliased(const Volume &in, const Volume &out, std::vector<float> &copy) {
-    const auto a = reinterpret_cast<std::uintptr_t>(in.ptr);
-    const auto b = reinterpret_cast<std::uintptr_t>(out.ptr);
-    if (count(in) && count(out) && a < b + count(out) * sizeof(float) &&
-        b < a + count(in) * sizeof(float)) {
+    if (overlap(in.ptr, count(in), out.ptr, count(out))) {
         copy.assign(in.ptr, in.ptr + count(in));
         return copy.data();
     }
@@ -159,28 +92,6 @@ void movingFilter(const char *function, bool variance, Array imInNumpy, Output i
 }
 
 }  // namespace
-
-#ifdef VOXELBENCH_TESTING
-std::vector<std::string> supported_backends() {
-    std::vector<std::string> names;
-    for (const Backend &b : backends) {
-        if (b.supported()) {
-            names.emplace_back(b.name);
-        }
-    }
-    return names;
-}
-
-void use_backend(const std::string &name) {
-    for (const Backend &b : backends) {
-        if (name == b.name && b.supported()) {
-            forced = &b;
-            return;
-        }
-    }
-    throw py::value_error("backend not supported here: " + name);
-}
-#endif
 
 void average(Array imInNumpy, Output imOuNumpy, Array stElNumpy) {
     movingFilter("average", false, std::move(imInNumpy), std::move(imOuNumpy),

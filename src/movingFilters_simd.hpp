@@ -1,24 +1,25 @@
 // The vector form of the moving filters, written once and included by each vector backend after
-// it has defined `Vec`, its vector type and operations (lanes, zero, set1, load, store with and
+// it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
 // without a lane mask, add, sub, mul, div). Everything here has internal linkage, so each
 // backend's copy is compiled with that backend's instruction set only.
 #pragma once
 
-#include "movingFilters.hpp"
+#include "backends.hpp"
 
 namespace {
+namespace moving {
 
-using V = Vec::V;
-constexpr size_t L = Vec::lanes;
+using V = Floats::V;
+constexpr size_t L = Floats::lanes;
 
 // N vectors of consecutive output voxels along x, the last one masked when Masked is set.
 // Each lane adds its products one at a time in window order, exactly like the scalar loop;
 // blocking N vectors lets each broadcast weight serve N independent accumulators.
 template <bool Variance, int N, bool Masked>
-inline void block(const Window &w, const float *corner, float *out, Vec::Mask mask) {
+inline void block(const Window &w, const float *corner, float *out, Floats::Mask mask) {
     V sum[N], sum2[N];
     for (int v = 0; v < N; ++v) {
-        sum[v] = sum2[v] = Vec::zero();
+        sum[v] = sum2[v] = Floats::zero();
     }
     const size_t plane = w.ny1 * w.nx1;
     const float *weight = w.stEl;
@@ -26,28 +27,28 @@ inline void block(const Window &w, const float *corner, float *out, Vec::Mask ma
         for (size_t b = 0; b < w.ny3; ++b) {
             const float *row = corner + a * plane + b * w.nx1;
             for (size_t c = 0; c < w.nx3; ++c, ++weight) {
-                const V wv = Vec::set1(*weight);
+                const V wv = Floats::set1(*weight);
                 for (int v = 0; v < N; ++v) {
                     const float *p = row + c + v * L;
-                    const V prod = Vec::mul(Masked && v == N - 1 ? Vec::load(p, mask) : Vec::load(p), wv);
-                    sum[v] = Vec::add(sum[v], prod);
+                    const V prod = Floats::mul(Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p), wv);
+                    sum[v] = Floats::add(sum[v], prod);
                     if (Variance) {
-                        sum2[v] = Vec::add(sum2[v], Vec::mul(prod, prod));
+                        sum2[v] = Floats::add(sum2[v], Floats::mul(prod, prod));
                     }
                 }
             }
         }
     }
-    const V total = Vec::set1(w.stEl_sum);
+    const V total = Floats::set1(w.stEl_sum);
     for (int v = 0; v < N; ++v) {
-        V r = Vec::div(sum[v], total);
+        V r = Floats::div(sum[v], total);
         if (Variance) {
-            r = Vec::div(Vec::sub(sum2[v], Vec::div(Vec::mul(sum[v], sum[v]), total)), total);
+            r = Floats::div(Floats::sub(sum2[v], Floats::div(Floats::mul(sum[v], sum[v]), total)), total);
         }
         if (Masked && v == N - 1) {
-            Vec::store(out + v * L, r, mask);
+            Floats::store(out + v * L, r, mask);
         } else {
-            Vec::store(out + v * L, r);
+            Floats::store(out + v * L, r);
         }
     }
 }
@@ -67,12 +68,12 @@ void filter(const Window &w) {
             float *out = w.imOu + z * plane + y * w.nx1 + hx;
             size_t x = 0;
             for (; x + wide <= n; x += wide) {
-                block<Variance, 4, false>(w, corner + x, out + x, Vec::Mask{});
+                block<Variance, 4, false>(w, corner + x, out + x, Floats::Mask{});
             }
             // The rest of the row in vectors, the last one masked: no lane reads past the row.
             const size_t rest = n - x, full = rest / L;
             if (rest % L) {
-                const Vec::Mask mask = Vec::first(rest % L);
+                const Floats::Mask mask = Floats::first(rest % L);
                 switch (full) {
                     case 0: block<Variance, 1, true>(w, corner + x, out + x, mask); break;
                     case 1: block<Variance, 2, true>(w, corner + x, out + x, mask); break;
@@ -82,13 +83,14 @@ void filter(const Window &w) {
             } else {
                 switch (full) {
                     case 0: break;
-                    case 1: block<Variance, 1, false>(w, corner + x, out + x, Vec::Mask{}); break;
-                    case 2: block<Variance, 2, false>(w, corner + x, out + x, Vec::Mask{}); break;
-                    default: block<Variance, 3, false>(w, corner + x, out + x, Vec::Mask{}); break;
+                    case 1: block<Variance, 1, false>(w, corner + x, out + x, Floats::Mask{}); break;
+                    case 2: block<Variance, 2, false>(w, corner + x, out + x, Floats::Mask{}); break;
+                    default: block<Variance, 3, false>(w, corner + x, out + x, Floats::Mask{}); break;
                 }
             }
         }
     }
 }
 
+}  // namespace moving
 }  // namespace

@@ -1,6 +1,7 @@
 // Module entry, function table and the argument checks shared by all kernels.
 #include "voxelbench.hpp"
 
+#include <cstdint>
 #include <sstream>
 #ifdef VOXELBENCH_TESTING
 #include <pybind11/stl.h>
@@ -112,6 +113,11 @@ Volume Buffers::view(size_t i) const {
             static_cast<size_t>(b.shape[1]), static_cast<size_t>(b.shape[2])};
 }
 
+bool overlap(const float *a, size_t na, const float *b, size_t nb) {
+    const auto x = reinterpret_cast<std::uintptr_t>(a), y = reinterpret_cast<std::uintptr_t>(b);
+    return na && nb && x < y + nb * sizeof(float) && y < x + na * sizeof(float);
+}
+
 static void pybind11_init_voxelbench(py::module_ &m) {
     m.def("average", &average, "average c++ function moving filters");
     m.def("variance", &variance, "variance c++ function moving filters");
@@ -119,6 +125,9 @@ static void pybind11_init_voxelbench(py::module_ &m) {
 #ifdef VOXELBENCH_TESTING
     m.def("supported_backends", &supported_backends);
     m.def("use_backend", &use_backend);
+    m.def("hessian_iterations", &hessian_iterations);
+    m.def("hessian_fallbacks", &hessian_fallbacks);
+    m.def("hessian_doubles", &hessian_doubles);
 #endif
 }
 

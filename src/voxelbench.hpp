@@ -72,10 +72,18 @@ void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Arr
              Output valAxNumpy, Output valBzNumpy, Output valByNumpy, Output valBxNumpy,
              Output valCzNumpy, Output valCyNumpy, Output valCxNumpy);
 
+// Whether the first na floats at a and the first nb floats at b share memory.
+bool overlap(const float *a, size_t na, const float *b, size_t nb);
+
 #ifdef VOXELBENCH_TESTING
-// Test-only module: lists the moving-filter backends this machine supports and forces one.
+// Test-only module: lists the backends this machine supports and forces one; sets how many QR
+// steps a hessian vector lane may take, counts the matrices handed to Eigen, and runs hessian
+// on float64 matrices to compare raw results.
 std::vector<std::string> supported_backends();
 void use_backend(const std::string &name);
+void hessian_iterations(int n);
+py::tuple hessian_fallbacks();
+py::array_t<double> hessian_doubles(py::array_t<double, py::array::c_style | py::array::forcecast> m);
 #endif
 
 namespace pybind11 {

@@ -1,0 +1,74 @@
+// The AVX-512F backend: this instruction set's vector types and every kernel's vector
+// algorithm compiled for them. The only file built with -mavx512f; it must not include Eigen.
+#include <immintrin.h>
+
+// GCC 12's intrinsics fill unused sources with _mm512_undefined_pd(), a deliberate
+// self-initialisation that -Wmaybe-uninitialized reports wherever they are inlined.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+struct Floats {
+    using V = __m512;
+    using Mask = __mmask16;
+    static constexpr size_t lanes = 16;
+    static V zero() { return _mm512_setzero_ps(); }
+    static V set1(float x) { return _mm512_set1_ps(x); }
+    static V load(const float *p) { return _mm512_loadu_ps(p); }
+    // Masked-off lanes are neither read nor written, so they cannot fault past an array.
+    static V load(const float *p, Mask m) { return _mm512_maskz_loadu_ps(m, p); }
+    static void store(float *p, V v) { _mm512_storeu_ps(p, v); }
+    static void store(float *p, V v, Mask m) { _mm512_mask_storeu_ps(p, m, v); }
+    static Mask first(size_t n) { return static_cast<Mask>((1u << n) - 1); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    static V div(V a, V b) { return _mm512_div_ps(a, b); }
+};
+
+struct Doubles {
+    using V = __m512d;  // vectors in lockstep  // vectors in lockstep
+    static constexpr int blocks = 4;  // vectors in lockstep
+    using M = __mmask8;
+    static constexpr size_t lanes = 8;
+    static V set1(double x) { return _mm512_set1_pd(x); }
+    static V load(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    static V load(const double *p) { return _mm512_loadu_pd(p); }
+    // Rounds to nearest, like a scalar conversion under the default MXCSR.
+    static void store(float *p, V v) { _mm256_storeu_ps(p, _mm512_cvtpd_ps(v)); }
+    static void store(double *p, V v) { _mm512_storeu_pd(p, v); }
+    static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_pd(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V div(V a, V b) { return _mm512_div_pd(a, b); }
+    static V sqrt(V a) { return _mm512_sqrt_pd(a); }
+    static V abs(V a) { return _mm512_abs_pd(a); }
+    // A sign flip, as scalar negation is (0 - a would turn -0 into +0); xor_pd needs AVX-512DQ.
+    static V neg(V a) {
+        return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a),
+                                                    _mm512_set1_epi64(INT64_MIN)));
+    }
+    static V select(M m, V a, V b) { return _mm512_mask_blend_pd(m, b, a); }
+    // Ordered compares, false on NaN, as C++'s < <= ==; != is true on NaN.
+    static M lt(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static M le(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static M eq(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static M ne(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    static M and_(M a, M b) { return static_cast<M>(a & b); }
+    static M or_(M a, M b) { return static_cast<M>(a | b); }
+    static M not_(M a) { return static_cast<M>(~a); }
+    static unsigned bits(M a) { return a; }
+};
+}  // namespace
+
+#include "hessian_simd.hpp"
+#include "movingFilters_simd.hpp"
+
+namespace avx512 {
+void average(const Window &w) { moving::filter<false>(w); }
+void variance(const Window &w) { moving::filter<true>(w); }
+Fallbacks hessian(const Field<float> &f) { return hess::field(f); }
+Fallbacks hessian(const Field<double> &f) { return hess::field(f); }
+}  // namespace avx512

@@ -1,0 +1,84 @@
+// The table of backends and the choice between them, made once per process from CPUID and
+// XGETBV.
+#include "backends.hpp"
+
+#include <iterator>
+
+#ifdef VOXELBENCH_X86  // set by CMakeLists.txt on x86-64 only
+#include <cpuid.h>
+#endif
+
+#include "voxelbench.hpp"
+
+namespace {
+
+#ifdef VOXELBENCH_X86
+// XCR0: which register states the operating system saves across context switches.
+unsigned long long xcr0() {
+    unsigned lo, hi;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<unsigned long long>(hi) << 32) | lo;
+}
+
+// A vector backend is usable when CPUID reports the instructions and XGETBV shows that the
+// operating system saves the registers they use (XMM|YMM, plus opmask and ZMM for AVX-512).
+bool usable(unsigned leaf7_ebx_bit, unsigned long long xcr0_bits) {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) {
+        return false;
+    }
+    return (xcr0() & xcr0_bits) == xcr0_bits && __get_cpuid_count(7, 0, &a, &b, &c, &d) &&
+           (b & leaf7_ebx_bit);
+}
+bool has_avx512f() { return usable(bit_AVX512F, 0xe6); }
+bool has_avx2() { return usable(bit_AVX2, 0x6); }
+#endif
+bool always() { return true; }
+
+// In order of preference; every backend gives the same bits. Only x86-64 builds have the
+// vector ones.
+const Backend backends[] = {
+#ifdef VOXELBENCH_X86
+    {"avx512", has_avx512f, avx512::average, avx512::variance, avx512::hessian, avx512::hessian},
+    {"avx2", has_avx2, avx2::average, avx2::variance, avx2::hessian, avx2::hessian},
+#endif
+    {"scalar", always, scalar::average, scalar::variance, scalar::hessian, scalar::hessian},
+};
+
+const Backend *forced = nullptr;  // set only by the test-only module
+
+}  // namespace
+
+const Backend &backend() {
+    static const Backend *const best = [] {
+        for (const Backend &b : backends) {
+            if (b.supported()) {
+                return &b;
+            }
+        }
+        return std::end(backends) - 1;
+    }();
+    return forced ? *forced : *best;
+}
+
+#ifdef VOXELBENCH_TESTING
+std::vector<std::string> supported_backends() {
+    std::vector<std::string> names;
+    for (const Backend &b : backends) {
+        if (b.supported()) {
+            names.emplace_back(b.name);
+        }
+    }
+    return names;
+}
+
+void use_backend(const std::string &name) {
+    for (const Backend &b : backends) {
+        if (name == b.name && b.supported()) {
+            forced = &b;
+            return;
+        }
+    }
+    throw py::value_error("backend not supported here: " + name);
+}
+#endif

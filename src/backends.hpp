@@ -1,0 +1,71 @@
+// What every backend sees: each kernel's arguments as plain pointers and extents, and the one
+// table of backends that all kernels are dispatched through. Included by the vector backends
+// too, so it holds declarations only: an inline function defined here would be compiled with
+// their instruction-set flags as well.
+#pragma once
+
+#include <cstddef>
+
+// One call of average or variance, already checked: image, output and element are C-ordered,
+// the output has the image's extents and overlaps neither input, every element extent is odd.
+struct Window {
+    const float *imIn;
+    float *imOu;
+    const float *stEl;
+    size_t nz1, ny1, nx1;  // image
+    size_t nz3, ny3, nx3;  // structuring element
+    float stEl_sum;        // the weights added in window order
+};
+
+// One call of hessian over n matrices: component r*3+c of matrix i is in[r*3+c][i], its
+// results go to out[0..11][i] (valA, valB, valC, valAz, ..., valCx). Only the lower triangle is
+// read. Float for the module; double for the test-only module, which compares raw results.
+template <class T>
+struct Field {
+    const T *in[9];
+    T *out[12];
+    size_t n;
+    int iterations;  // QR steps a vector lane may take before Eigen redoes it; at most 90
+};
+
+// Matrices a vector backend handed to Eigen: those with a NaN or infinity in the lower
+// triangle, and those that needed more QR steps than the bound.
+struct Fallbacks {
+    size_t nonfinite, slow;
+};
+
+// One matrix with Eigen's SelfAdjointEigenSolver<Matrix3d>: the reference and the fallback of
+// every backend. m is row-major, out in result order.
+void eigen_solve(const double m[9], double out[12]);
+
+// Each backend writes the same bits. For the moving filters a vector lane is one output voxel
+// adding its own window terms in window order, as the scalar loop does; for hessian a lane is
+// one matrix going through exactly Eigen's operations.
+#define VOXELBENCH_KERNELS                          \
+    void average(const Window &w);                  \
+    void variance(const Window &w);                 \
+    Fallbacks hessian(const Field<float> &f);       \
+    Fallbacks hessian(const Field<double> &f);
+namespace scalar {
+VOXELBENCH_KERNELS
+}
+namespace avx2 {
+VOXELBENCH_KERNELS
+}
+namespace avx512 {
+VOXELBENCH_KERNELS
+}
+#undef VOXELBENCH_KERNELS
+
+struct Backend {
+    const char *name;
+    bool (*supported)();
+    void (*average)(const Window &);
+    void (*variance)(const Window &);
+    Fallbacks (*hessian)(const Field<float> &);
+    Fallbacks (*hessian_doubles)(const Field<double> &);
+};
+
+// The best backend this machine supports, chosen once per process (or the one the test-only
+// module forced).
+const Backend &backend();
