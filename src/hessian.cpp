@@ -4,6 +4,7 @@
 // differently, and the results must not depend on the machine.
 #include <Eigen/Eigenvalues>
 #include <atomic>
+#include <utility>
 
 #include "backends.hpp"
 #include "voxelbench.hpp"
@@ -102,11 +103,11 @@ void hessian(Array hzzNumpy, Array hzyNumpy, Array hzxNumpy, Array hyzNumpy, Arr
 }
 
 #ifdef VOXELBENCH_TESTING
-void hessian_iterations(int n) {
+int hessian_iterations(int n) {
     if (n < 0 || n > 90) {
         throw py::value_error("hessian_iterations(): n must be in [0, 90]");
     }
-    iterations = n;
+    return std::exchange(iterations, n);
 }
 
 py::tuple hessian_fallbacks() { return py::make_tuple(nonfinite_total.load(), slow_total.load()); }

@@ -81,7 +81,7 @@ bool overlap(const float *a, size_t na, const float *b, size_t nb);
 // on float64 matrices to compare raw results.
 std::vector<std::string> supported_backends();
 void use_backend(const std::string &name);
-void hessian_iterations(int n);
+int hessian_iterations(int n);  // returns the previous bound
 py::tuple hessian_fallbacks();
 py::array_t<double> hessian_doubles(py::array_t<double, py::array::c_style | py::array::forcecast> m);
 #endif
