@@ -30,7 +30,7 @@ struct Floats {
 // Lane masks are vectors of all-ones or all-zeros lanes, as the compares leave them.
 struct Doubles {
     using V = __m256d;  // vectors in lockstep  // vectors in lockstep
-    static constexpr int blocks = 4;  // vectors in lockstep
+    static constexpr int blocks = 3;  // vectors in lockstep
     using M = __m256d;
     static constexpr size_t lanes = 4;
     static V set1(double x) { return _mm256_set1_pd(x); }

@@ -30,7 +30,7 @@ struct Floats {
 
 struct Doubles {
     using V = __m512d;  // vectors in lockstep  // vectors in lockstep
-    static constexpr int blocks = 4;  // vectors in lockstep
+    static constexpr int blocks = 3;  // vectors in lockstep
     using M = __mmask8;
     static constexpr size_t lanes = 8;
     static V set1(double x) { return _mm512_set1_pd(x); }

@@ -270,7 +270,7 @@ Fallbacks field(const Field<T> &f) {
                                q[0][1], q[1][1], q[2][1], q[0][0], q[1][0], q[2][0]};
         const unsigned valid = lanes < Width ? (1u << lanes) - 1 : ~0u;
         const unsigned redo = (bits(nonfinite) | bits(slow)) & valid;
-        if (lanes == Width && ~redo) {
+        if (lanes == Width && !redo) {
             for (int k = 0; k < 12; ++k) {  // in result order: a later alias's store wins
                 store(f.out[k] + n, results[k]);
             }
