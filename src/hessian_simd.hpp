@@ -46,6 +46,14 @@ HESS_INLINE D operator*(D a, D b) { HESS_LANEWISE(D, v, Doubles::mul(a.v[i], b.v
 HESS_INLINE D operator/(D a, D b) { HESS_LANEWISE(D, v, Doubles::div(a.v[i], b.v[i])) }
 HESS_INLINE D operator-(D a) { HESS_LANEWISE(D, v, Doubles::neg(a.v[i])) }
 HESS_INLINE D sqrt(D a) { HESS_LANEWISE(D, v, Doubles::sqrt(a.v[i])) }
+// Division and square root hold the divider for many cycles, and late in the iteration most
+// vectors of a lockstep group have no lane left that needs them: those keep their argument.
+HESS_INLINE D div(D a, D b, Mask lanes) {
+    HESS_LANEWISE(D, v, Doubles::bits(lanes.m[i]) ? Doubles::div(a.v[i], b.v[i]) : a.v[i])
+}
+HESS_INLINE D sqrt(D a, Mask lanes) {
+    HESS_LANEWISE(D, v, Doubles::bits(lanes.m[i]) ? Doubles::sqrt(a.v[i]) : a.v[i])
+}
 HESS_INLINE D abs(D a) { HESS_LANEWISE(D, v, Doubles::abs(a.v[i])) }
 HESS_INLINE D select(Mask m, D a, D b) { HESS_LANEWISE(D, v, Doubles::select(m.m[i], a.v[i], b.v[i])) }
 HESS_INLINE Mask operator<(D a, D b) { HESS_LANEWISE(Mask, m, Doubles::lt(a.v[i], b.v[i])) }
@@ -95,11 +103,11 @@ HESS_INLINE void swap(D &a, D &b, Mask m) {
 // JacobiRotation::makeGivens(p, q) for q != 0 (a QR step never rotates a zero bulge). Its
 // branches |p| > |q| and |p| <= |q| share one division: 1/u gives c in the first, -1/u gives s
 // in the second, and the other is -t times it.
-HESS_INLINE void givens(D p, D q, D &c, D &s) {
+HESS_INLINE void givens(D p, D q, D &c, D &s, Mask lanes) {
     const Mask pBig = abs(p) > abs(q);
-    const D t = select(pBig, q, p) / select(pBig, p, q);
-    const D u = sqrt(splat(1) + t * t);
-    const D r = select(pBig, splat(1), splat(-1)) / select(select(pBig, p, q) < splat(0), -u, u);
+    const D t = div(select(pBig, q, p), select(pBig, p, q), lanes);
+    const D u = sqrt(splat(1) + t * t, lanes);
+    const D r = div(select(pBig, splat(1), splat(-1)), select(select(pBig, p, q) < splat(0), -u, u), lanes);
     const D other = -t * r;
     const Mask pZero = p == splat(0);
     c = select(pZero, splat(0), select(pBig, r, other));
@@ -143,10 +151,10 @@ HESS_INLINE D shift(D td, D e, D db, Mask lanes) {
     const D e2 = e * e;
     const D a = abs(td), b = abs(e);
     const Mask bBig = a < b;
-    const D big = select(bBig, b, a), qp = select(bBig, a, b) / big;
-    const D h = big * sqrt(splat(1) + qp * qp);
+    const D big = select(bBig, b, a), qp = div(select(bBig, a, b), big, lanes);
+    const D h = big * sqrt(splat(1) + qp * qp, lanes);
     const D den = td + select(td > splat(0), h, -h);
-    D mu = db - e2 / den;
+    D mu = db - div(e2, den, lanes);
     const Mask underflow = lanes & (e2 == splat(0)) & (e != splat(0));
     if (any(underflow)) {  // e*e underflowed to 0: divide in two steps
         mu = select(underflow, db - e / (den / e), mu);
@@ -213,7 +221,7 @@ HESS_INLINE void solve(const D a[9], int iterations, D val[3], D q[3][3], Mask &
         D x = select(start1, d1, d0) - mu, z = select(start1, e1, e0), c, s;
         // k = 0, in blocks (0, 1) and (0, 2); the rotation there makes a bulge z below e1.
         const Mask k0 = live & ~start1 & (z != zero), bulge = k0 & end2;
-        givens(x, z, c, s);
+        givens(x, z, c, s, k0);
         rotate_tridiagonal(d0, d1, e0, c, s, k0);
         rotate_columns(q, 0, c, s, k0);
         x = select(bulge, e0, x);
@@ -221,10 +229,12 @@ HESS_INLINE void solve(const D a[9], int iterations, D val[3], D q[3][3], Mask &
         e1 = select(bulge, c * e1, e1);
         // k = 1, in blocks (1, 2) and (0, 2), unless the bulge vanished.
         const Mask k1 = live & end2 & (z != zero);
-        givens(x, z, c, s);
-        rotate_tridiagonal(d1, d2, e1, c, s, k1);
-        e0 = select(k1 & ~start1, c * e0 - s * z, e0);
-        rotate_columns(q, 1, c, s, k1);
+        if (any(k1)) {  // late in the iteration often no lane has a 3x3 block left
+            givens(x, z, c, s, k1);
+            rotate_tridiagonal(d1, d2, e1, c, s, k1);
+            e0 = select(k1 & ~start1, c * e0 - s * z, e0);
+            rotate_columns(q, 1, c, s, k1);
+        }
     }
 
     // Ascending order by selection sort, swapping in the first strict minimum, with columns.
