@@ -6,7 +6,9 @@ Needs the test-only module (`pip install '.[bench]' -Ccmake.define.VOXELBENCH_TE
 the scalar path, plus SciPy (and Matplotlib for --png). Random-weight windows are compared with
 `scipy.ndimage.correlate` and with voxelbench's scalar loop, whose bits every result must equal;
 boxes of ones with `scipy.ndimage.uniform_filter`, the running mean a user would pick for them;
-`hessian` with `numpy.linalg.eigh`. Peers round differently, so they are checked with a tolerance.
+`hessian`, on the Hessian of a smoothed random volume, with `numpy.linalg.eigh` and with every
+backend this machine has, each checked bit for bit against the Eigen path (the scalar backend).
+Peers round differently, so they are checked with a tolerance.
 """
 
 from __future__ import annotations
@@ -129,17 +131,62 @@ def bench_boxes(im: np.ndarray, sizes: list[int], repeat: int) -> list[Row]:
     return rows
 
 
+def smoothed_hessian_field(n: int, rng) -> list[np.ndarray]:
+    """The nine components of the Hessian of a smoothed random n^3 volume, by numpy.gradient."""
+    volume = ndi.gaussian_filter(rng.standard_normal((n, n, n)), 2)
+    h = [np.gradient(g) for g in np.gradient(volume)]
+    return [np.ascontiguousarray(h[r][c], np.float32) for r in range(3) for c in range(3)]
+
+
 def bench_hessian(n: int, repeat: int, rng) -> Row:
-    a = rng.standard_normal((n, n, n, 3, 3)).astype(np.float32)
-    field = np.tril(a) + np.swapaxes(np.tril(a, -1), -1, -2)
-    comps = [np.ascontiguousarray(field[..., r, c]) for r in range(3) for c in range(3)]
-    results = [np.zeros((n, n, n), np.float32) for _ in range(12)]
-    stacked = field.reshape(-1, 3, 3).astype(np.float64)  # not timed
-    t = interleaved({"vb": lambda: voxelbench.hessian(*comps, *results),
-                     "peer": lambda: np.linalg.eigh(stacked)}, repeat)
+    """Every backend and the Eigen path (the scalar backend) against numpy.linalg.eigh.
+
+    Each backend is forced through the test-only module and its results are compared with the
+    Eigen path's bit for bit; the fallbacks are the matrices a vector backend handed to Eigen.
+    """
+    comps = smoothed_hessian_field(n, rng)
+    stacked = np.stack(comps, -1).reshape(-1, 3, 3).astype(np.float64)  # not timed
+    backends = testing.supported_backends()
+    results = {b: [np.zeros((n, n, n), np.float32) for _ in range(12)] for b in backends}
+
+    def forced(b: str) -> Callable[[], None]:
+        def run() -> None:
+            testing.use_backend(b)
+            testing.hessian(*comps, *results[b])
+        return run
+
+    fallbacks: dict[str, tuple[int, int]] = {}
+    for b in backends:
+        before = testing.hessian_fallbacks()
+        forced(b)()
+        fallbacks[b] = tuple(x - y for x, y in zip(testing.hessian_fallbacks(), before))
+    public = [np.zeros((n, n, n), np.float32) for _ in range(12)]
+    cases = {b: forced(b) for b in backends}
+    cases["voxelbench.hessian"] = lambda: voxelbench.hessian(*comps, *public)
+    cases["numpy eigh"] = lambda: np.linalg.eigh(stacked)
+    t = interleaved(cases, repeat)
+    testing.use_backend(backends[0])
+
     values = np.linalg.eigh(stacked)[0][:, ::-1].reshape(n, n, n, 3)
-    np.testing.assert_allclose(np.stack(results[:3], -1), values, rtol=1e-4, atol=1e-4)
-    return Row(f"hessian {n}^3", n**3, 1, t["vb"], "numpy eigh", t["peer"], None)
+    np.testing.assert_allclose(np.stack(public[:3], -1), values, rtol=1e-4, atol=1e-6)
+    print(f"hessian of the Hessian of a smoothed random {n}^3 volume ({n**3} matrices)")
+    header = (f"{'backend':<20}{'time ms':>9}{'M matrices/s':>14}{'x Eigen':>9}{'x eigh':>8}"
+              f"  {'to Eigen: nonfinite, slow':<27}bits")
+    print(header)
+    print("-" * len(header))
+    for name in cases:
+        b = name if name in results else None
+        same = b is None or all(np.array_equal(x.view(np.uint32), y.view(np.uint32))
+                                for x, y in zip(results[b], results["scalar"]))
+        assert same, f"{name} differs from the Eigen path"
+        label = "scalar (Eigen path)" if name == "scalar" else name
+        handed = f"{fallbacks[b][0]}, {fallbacks[b][1]}" if b and b != "scalar" else ""
+        check = "same as Eigen" if b and b != "scalar" else ""
+        print(f"{label:<20}{t[name] * 1e3:9.2f}{n**3 / t[name] / 1e6:14.2f}"
+              f"{t['scalar'] / t[name]:9.2f}{t['numpy eigh'] / t[name]:8.2f}  {handed:<27}{check}")
+    print()
+    return Row(f"hessian {n}^3", n**3, 1, t["voxelbench.hessian"], "numpy eigh",
+               t["numpy eigh"], t["scalar"])
 
 
 def report(rows: list[Row]) -> None:
@@ -213,9 +260,9 @@ def main() -> None:
     print(title)
     print(f"median of {args.repeat} interleaved runs; 'x peer' = peer time / voxelbench time "
           f"(above 1: voxelbench is faster)\n")
+    hessian_row = bench_hessian(nh, args.repeat, rng)
     random_rows = bench_random(im, RANDOM_SIZES, args.repeat, rng)
     box_rows = bench_boxes(im, BOX_SIZES, args.repeat)
-    hessian_row = bench_hessian(nh, args.repeat, rng)
     report(random_rows + box_rows + [hessian_row])
     print()
     for kind in ("average", "variance"):

@@ -21,7 +21,7 @@ namespace hess {
 #define HESS_INLINE inline __attribute__((always_inline))
 
 // Several independent vectors run in lockstep: the solver is a chain of divisions and square
-// roots, and interleaving the chains of two vectors hides much of their latency.
+// roots, and interleaving the chains of several vectors hides much of their latency.
 constexpr int Blocks = Doubles::blocks;
 constexpr size_t Width = Blocks * Doubles::lanes;
 
