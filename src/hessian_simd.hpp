@@ -227,7 +227,10 @@ HESS_INLINE void solve(const D a[9], int iterations, D val[3], D q[3][3], Mask &
         x = select(bulge, e0, x);
         z = select(bulge, -s * e1, z);
         e1 = select(bulge, c * e1, e1);
-        // k = 1, in blocks (1, 2) and (0, 2), unless the bulge vanished.
+        // k = 1, in blocks (1, 2) and (0, 2), unless the bulge vanished. (Neither a vanished
+        // bulge nor the identity rotation seems possible for a scaled finite matrix: each needs
+        // a product or quotient of entries that survived deflation to underflow to 0. The
+        // checks stay so that every lane follows Eigen's code.)
         const Mask k1 = live & end2 & (z != zero);
         if (any(k1)) {  // late in the iteration often no lane has a 3x3 block left
             givens(x, z, c, s, k1);

@@ -181,6 +181,8 @@ RARE = {
     "tiny-subdiagonals": rows(
         m0=[1.0, 0.0, 1e-300], m4=[2.0, 1.0, 0.0], m8=[3.0, 0.0], m3=TINY, m7=TINY, m6=[0.0, 1e-320]
     ),
+    # every lower triangle of small integers and signed zeros: exact zeros and ties everywhere
+    "all-small-integer-triangles": rows(**{f"m{i}": [-2.0, -1.0, -0.0, 0.0, 1.0, 2.0] for i in LOWER}),
     "hxz-squared-near-dbl-min": rows(
         m0=[1.0, 0.0], m4=[2.0, 1e-300], m8=[-1.0, 0.0], m3=[0.0, 1e-154, 1e-300, 1.0],
         m7=[0.0, 1e-160], m6=signed(1.4e-154, 1.5e-154, 1e-160, SQRT_MIN,
