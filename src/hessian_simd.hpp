@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cstdint>
 
 #include "backends.hpp"
 
@@ -24,6 +25,7 @@ namespace hess {
 // roots, and interleaving the chains of several vectors hides much of their latency.
 constexpr int Blocks = Doubles::blocks;
 constexpr size_t Width = Blocks * Doubles::lanes;
+static_assert(Width <= 64, "a lane mask must fit in 64 bits");
 
 struct D {
     Doubles::V v[Blocks];
@@ -67,10 +69,10 @@ HESS_INLINE Mask operator~(Mask a) { HESS_LANEWISE(Mask, m, Doubles::not_(a.m[i]
 #undef HESS_LANEWISE
 
 // Lane i of the lockstep vectors is bit i.
-HESS_INLINE unsigned bits(Mask a) {
-    unsigned r = 0;
+HESS_INLINE uint64_t bits(Mask a) {
+    uint64_t r = 0;
     for (int i = 0; i < Blocks; ++i) {
-        r |= Doubles::bits(a.m[i]) << (i * Doubles::lanes);
+        r |= uint64_t{Doubles::bits(a.m[i])} << (i * Doubles::lanes);
     }
     return r;
 }
@@ -281,16 +283,16 @@ Fallbacks field(const Field<T> &f) {
         // Result order: valA, valB, valC, then A's, B's and C's (z, y, x) components.
         const D results[12] = {val[2],  val[1],  val[0],  q[0][2], q[1][2], q[2][2],
                                q[0][1], q[1][1], q[2][1], q[0][0], q[1][0], q[2][0]};
-        const unsigned valid = lanes < Width ? (1u << lanes) - 1 : ~0u;
-        const unsigned redo = (bits(nonfinite) | bits(slow)) & valid;
+        const uint64_t valid = lanes < Width ? (uint64_t{1} << lanes) - 1 : ~uint64_t{0};
+        const uint64_t redo = (bits(nonfinite) | bits(slow)) & valid;
         if (lanes == Width && !redo) {
             for (int k = 0; k < 12; ++k) {  // in result order: a later alias's store wins
                 store(f.out[k] + n, results[k]);
             }
             continue;
         }
-        count.nonfinite += static_cast<size_t>(__builtin_popcount(bits(nonfinite) & valid));
-        count.slow += static_cast<size_t>(__builtin_popcount(bits(slow) & valid));
+        count.nonfinite += static_cast<size_t>(__builtin_popcountll(bits(nonfinite) & valid));
+        count.slow += static_cast<size_t>(__builtin_popcountll(bits(slow) & valid));
         double in[9][Width], out[12][Width];
         for (int j = 0; j < 9; ++j) {
             store(in[j], a[j]);
