@@ -29,10 +29,10 @@ struct Floats {
 
 // Lane masks are vectors of all-ones or all-zeros lanes, as the compares leave them.
 struct Doubles {
-    using V = __m256d;  // vectors in lockstep  // vectors in lockstep
-    static constexpr int blocks = 3;  // vectors in lockstep
+    using V = __m256d;
     using M = __m256d;
     static constexpr size_t lanes = 4;
+    static constexpr int blocks = 3;  // vectors in lockstep
     static V set1(double x) { return _mm256_set1_pd(x); }
     static V load(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     static V load(const double *p) { return _mm256_loadu_pd(p); }

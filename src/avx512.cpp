@@ -29,10 +29,10 @@ struct Floats {
 };
 
 struct Doubles {
-    using V = __m512d;  // vectors in lockstep  // vectors in lockstep
-    static constexpr int blocks = 3;  // vectors in lockstep
+    using V = __m512d;
     using M = __mmask8;
     static constexpr size_t lanes = 8;
+    static constexpr int blocks = 3;  // vectors in lockstep
     static V set1(double x) { return _mm512_set1_pd(x); }
     static V load(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     static V load(const double *p) { return _mm512_loadu_pd(p); }
