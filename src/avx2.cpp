@@ -9,6 +9,8 @@ struct Floats {
     using V = __m256;
     using Mask = __m256i;
     static constexpr size_t lanes = 8;
+    // Block shapes of the moving filters, [average, variance]: output rows x vectors.
+    static constexpr int rows[2] = {3, 2}, vectors[2] = {2, 2};
     static V zero() { return _mm256_setzero_ps(); }
     static V set1(float x) { return _mm256_set1_ps(x); }
     static V load(const float *p) { return _mm256_loadu_ps(p); }

@@ -14,6 +14,8 @@ struct Floats {
     using V = __m512;
     using Mask = __mmask16;
     static constexpr size_t lanes = 16;
+    // Block shapes of the moving filters, [average, variance]: output rows x vectors.
+    static constexpr int rows[2] = {4, 4}, vectors[2] = {3, 2};
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }

@@ -1,95 +1,202 @@
 // The vector form of the moving filters, written once and included by each vector backend after
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
-// without a lane mask, add, sub, mul, div). Everything here has internal linkage, so each
-// backend's copy is compiled with that backend's instruction set only.
+// without a lane mask, add, sub, mul, div) and its block shapes. Everything here has internal
+// linkage, so each backend's copy is compiled with that backend's instruction set only.
+//
+// Each lane is one output voxel and adds its own products one at a time in window order (element
+// plane a, row b, column c, ascending), exactly like the scalar loop. Speed comes from sharing:
+// a block of R output rows x N vectors shares every image load between the R rows (input row r
+// serves output row j through weight row b = r - j, and walking r upward keeps every row's terms
+// in order) and every broadcast weight between the N vectors.
 #pragma once
 
+#include <algorithm>
+
 #include "backends.hpp"
+
+#define VOXELBENCH_INLINE inline __attribute__((always_inline))
 
 namespace {
 namespace moving {
 
 using V = Floats::V;
+using Mask = Floats::Mask;
 constexpr size_t L = Floats::lanes;
 
-// N vectors of consecutive output voxels along x, the last one masked when Masked is set.
-// Each lane adds its products one at a time in window order, exactly like the scalar loop;
-// blocking N vectors lets each broadcast weight serve N independent accumulators.
-template <bool Variance, int N, bool Masked>
-inline void block(const Window &w, const float *corner, float *out, Floats::Mask mask) {
-    V sum[N], sum2[N];
-    for (int v = 0; v < N; ++v) {
-        sum[v] = sum2[v] = Floats::zero();
-    }
-    const size_t plane = w.ny1 * w.nx1;
-    const float *weight = w.stEl;
-    for (size_t a = 0; a < w.nz3; ++a) {
-        for (size_t b = 0; b < w.ny3; ++b) {
-            const float *row = corner + a * plane + b * w.nx1;
-            for (size_t c = 0; c < w.nx3; ++c, ++weight) {
-                const V wv = Floats::set1(*weight);
+// Hides a loaded vector's origin from the compiler, which would otherwise fold the load into
+// every multiply that uses it and read the same memory again for each weight.
+VOXELBENCH_INLINE V opaque(V x) {
+    __asm__("" : "+v"(x));
+    return x;
+}
+
+// The running sums of one block: R output rows x N vectors. With Ones every weight is 1, whose
+// products are the image values themselves, so the multiply is left out (see filter).
+template <bool Variance, bool Ones, int R, int N, bool Masked>
+struct Block {
+    V sum[R][N], sum2[R][N];
+
+    // Image row r (columns c in order) against weight rows r - Lo .. r - Hi of one element
+    // plane, for output rows Lo..Hi.
+    template <int Lo, int Hi>
+    VOXELBENCH_INLINE void row(const float *in, const float *weights, size_t r, size_t nx3,
+                               Mask mask) {
+        for (size_t c = 0; c < nx3; ++c) {
+            V x[N], sq[N];
+            for (int v = 0; v < N; ++v) {
+                const float *p = in + c + v * L;
+                x[v] = opaque(Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p));
+                if (Variance && Ones) {
+                    sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
+                }
+            }
+            for (int j = Lo; j <= Hi; ++j) {
+                const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
                 for (int v = 0; v < N; ++v) {
-                    const float *p = row + c + v * L;
-                    const V prod = Floats::mul(Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p), wv);
-                    sum[v] = Floats::add(sum[v], prod);
+                    const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
+                    sum[j][v] = Floats::add(sum[j][v], prod);
                     if (Variance) {
-                        sum2[v] = Floats::add(sum2[v], Floats::mul(prod, prod));
+                        sum2[j][v] = Floats::add(sum2[j][v], Ones ? sq[v] : Floats::mul(prod, prod));
                     }
                 }
             }
         }
     }
-    const V total = Floats::set1(w.stEl_sum);
-    for (int v = 0; v < N; ++v) {
-        V r = Floats::div(sum[v], total);
-        if (Variance) {
-            r = Floats::div(Floats::sub(sum2[v], Floats::div(Floats::mul(sum[v], sum[v]), total)), total);
+
+    // Image row r of the block serves output rows lo..hi; the rows are fixed at compile time.
+    template <int Lo = 0, int Hi = 0>
+    VOXELBENCH_INLINE void rows(int lo, int hi, const float *in, const float *weights, size_t r,
+                                size_t nx3, Mask mask) {
+        if (lo == Lo && hi == Hi) {
+            row<Lo, Hi>(in, weights, r, nx3, mask);
+        } else if constexpr (Hi + 1 < R) {
+            rows<Lo, Hi + 1>(lo, hi, in, weights, r, nx3, mask);
+        } else if constexpr (Lo + 1 < R) {
+            rows<Lo + 1, Lo + 1>(lo, hi, in, weights, r, nx3, mask);
         }
-        if (Masked && v == N - 1) {
-            Floats::store(out + v * L, r, mask);
-        } else {
-            Floats::store(out + v * L, r);
+    }
+
+    // Output voxels (z, y + j, x + v L + lane) for j < R, v < N; corner is image voxel
+    // (z - hz, y - hy, x), the window corner of the block's first voxel.
+    VOXELBENCH_INLINE void run(const Window &w, const float *corner, float *out, Mask mask) {
+        for (int j = 0; j < R; ++j) {
+            for (int v = 0; v < N; ++v) {
+                sum[j][v] = sum2[j][v] = Floats::zero();
+            }
+        }
+        const size_t plane = w.ny1 * w.nx1, rows_in = R + w.ny3 - 1;
+        for (size_t a = 0; a < w.nz3; ++a) {
+            const float *in = corner + a * plane;
+            for (size_t r = 0; r < rows_in; ++r, in += w.nx1) {
+                // The part of this row the next block along x will read on, into L1.
+                const int lo = r < w.ny3 ? 0 : static_cast<int>(r - w.ny3 + 1);
+                const int hi = std::min(static_cast<int>(r), R - 1);
+                rows(lo, hi, in, w.stEl + a * w.ny3 * w.nx3, r, w.nx3, mask);
+            }
+        }
+        const V total = Floats::set1(w.stEl_sum);
+        for (int j = 0; j < R; ++j) {
+            for (int v = 0; v < N; ++v) {
+                V res = Floats::div(sum[j][v], total);
+                if (Variance) {
+                    const V s = Floats::div(Floats::mul(sum[j][v], sum[j][v]), total);
+                    res = Floats::div(Floats::sub(sum2[j][v], s), total);
+                }
+                float *p = out + j * w.nx1 + v * L;
+                if (Masked && v == N - 1) {
+                    Floats::store(p, res, mask);
+                } else {
+                    Floats::store(p, res);
+                }
+            }
+        }
+    }
+};
+
+// Calls f(at) for at = 0, step, 2 step, ... over n >= step items, the last one shifted back to
+// end exactly at n: it redoes a few items, with the same bits, instead of reaching past the end.
+template <class F>
+VOXELBENCH_INLINE void steps(size_t n, size_t step, F f) {
+    for (size_t x = 0;; x += step) {
+        const size_t at = std::min(x, n - step);
+        f(at);
+        if (at == n - step) {
+            return;
         }
     }
 }
 
-template <bool Variance>
+// The last `rest` voxels of a row of n >= N vectors, rest < N vectors (maybe none): the fewest whole vectors
+// that cover them, shifted back to end at the row's end.
+template <bool Variance, bool Ones, int R, int K>
+VOXELBENCH_INLINE void tail(const Window &w, const float *corner, float *out, size_t n,
+                            size_t rest) {
+    if constexpr (K > 0) {
+        if (rest > (K - 1) * L) {
+            Block<Variance, Ones, R, K, false>{}.run(w, corner + n - K * L, out + n - K * L, Mask{});
+        } else {
+            tail<Variance, Ones, R, K - 1>(w, corner, out, n, rest);
+        }
+    }
+}
+
+// R output rows of n voxels: blocks of N vectors and the tail, or single vectors when the row is
+// narrower, one masked vector when it is narrower than a vector.
+template <bool Variance, bool Ones, int R, int N>
+VOXELBENCH_INLINE void band(const Window &w, const float *corner, float *out, size_t n) {
+    if (n >= N * L) {
+        size_t x = 0;
+        for (; x + N * L <= n; x += N * L) {
+            Block<Variance, Ones, R, N, false>{}.run(w, corner + x, out + x, Mask{});
+        }
+        tail<Variance, Ones, R, N>(w, corner, out, n, n - x);
+    } else if (n >= L) {
+        steps(n, L, [&](size_t x) {
+            Block<Variance, Ones, R, 1, false>{}.run(w, corner + x, out + x, Mask{});
+        });
+    } else {
+        Block<Variance, Ones, R, 1, true>{}.run(w, corner, out, Floats::first(n));
+    }
+}
+
+template <bool Variance, bool Ones>
 void filter(const Window &w) {
+    constexpr int R = Floats::rows[Variance], N = Floats::vectors[Variance];
     const size_t hz = w.nz3 / 2, hy = w.ny3 / 2, hx = w.nx3 / 2;
     if (w.nz1 <= 2 * hz || w.ny1 <= 2 * hy || w.nx1 <= 2 * hx) {
         return;
     }
-    constexpr size_t wide = 4 * L;
-    const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx;
+    const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx, m = w.ny1 - 2 * hy;
     for (size_t z = hz; z < w.nz1 - hz; ++z) {
-        for (size_t y = hy; y < w.ny1 - hy; ++y) {
-            // Output voxel (z, y, hx + x) has its window corner at image voxel (z-hz, y-hy, x).
-            const float *corner = w.imIn + (z - hz) * plane + (y - hy) * w.nx1;
-            float *out = w.imOu + z * plane + y * w.nx1 + hx;
-            size_t x = 0;
-            for (; x + wide <= n; x += wide) {
-                block<Variance, 4, false>(w, corner + x, out + x, Floats::Mask{});
-            }
-            // The rest of the row in vectors, the last one masked: no lane reads past the row.
-            const size_t rest = n - x, full = rest / L;
-            if (rest % L) {
-                const Floats::Mask mask = Floats::first(rest % L);
-                switch (full) {
-                    case 0: block<Variance, 1, true>(w, corner + x, out + x, mask); break;
-                    case 1: block<Variance, 2, true>(w, corner + x, out + x, mask); break;
-                    case 2: block<Variance, 3, true>(w, corner + x, out + x, mask); break;
-                    default: block<Variance, 4, true>(w, corner + x, out + x, mask); break;
-                }
-            } else {
-                switch (full) {
-                    case 0: break;
-                    case 1: block<Variance, 1, false>(w, corner + x, out + x, Floats::Mask{}); break;
-                    case 2: block<Variance, 2, false>(w, corner + x, out + x, Floats::Mask{}); break;
-                    default: block<Variance, 3, false>(w, corner + x, out + x, Floats::Mask{}); break;
-                }
-            }
+        // Output voxel (z, hy + y, hx) has its window corner at image voxel (z - hz, y, 0).
+        const float *corner = w.imIn + (z - hz) * plane;
+        float *out = w.imOu + z * plane + hy * w.nx1 + hx;
+        if (m >= R) {
+            steps(m, R, [&](size_t y) {
+                band<Variance, Ones, R, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
+            });
+        } else {
+            steps(m, 1, [&](size_t y) {
+                band<Variance, Ones, 1, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
+            });
         }
     }
+}
+
+// Whether every weight is exactly 1. Then each product equals its image value bit for bit
+// (NaN payloads included) and the multiply can be left out, unless the MXCSR flushes
+// subnormals: then x * 1 would be flushed where a plain add keeps x.
+inline bool ones(const Window &w) {
+    if (_mm_getcsr() & 0x8040) {  // FTZ or DAZ
+        return false;
+    }
+    const size_t k = w.nz3 * w.ny3 * w.nx3;
+    return std::all_of(w.stEl, w.stEl + k, [](float x) { return x == 1.0f; });
+}
+
+template <bool Variance>
+void filter(const Window &w) {
+    (ones(w) ? filter<Variance, true> : filter<Variance, false>)(w);
 }
 
 }  // namespace moving
