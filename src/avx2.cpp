@@ -23,9 +23,7 @@ struct Floats {
         return _mm256_setr_epi32(-(k > 0), -(k > 1), -(k > 2), -(k > 3), -(k > 4), -(k > 5),
                                  -(k > 6), 0);
     }
-    static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     static V div(V a, V b) { return _mm256_div_ps(a, b); }
 };
 

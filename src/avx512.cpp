@@ -24,9 +24,7 @@ struct Floats {
     static void store(float *p, V v) { _mm512_storeu_ps(p, v); }
     static void store(float *p, V v, Mask m) { _mm512_mask_storeu_ps(p, m, v); }
     static Mask first(size_t n) { return static_cast<Mask>((1u << n) - 1); }
-    static V add(V a, V b) { return _mm512_add_ps(a, b); }
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
     static V div(V a, V b) { return _mm512_div_ps(a, b); }
 };
 

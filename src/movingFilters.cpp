@@ -4,6 +4,27 @@
 
 namespace scalar {
 
+// x86 keeps the first operand's payload when both operands of an add or multiply are NaN, and the
+// compiler may swap the operands of either (it did, in the loop it vectorised). So they are
+// pinned here, image value times weight and running sum plus product, as every vector backend
+// pins them too. Other machines have this backend alone.
+static inline float mul(float x, float w) {
+#ifdef VOXELBENCH_X86
+    __asm__("mulss %1, %0" : "+x"(x) : "xm"(w));
+    return x;
+#else
+    return x * w;
+#endif
+}
+static inline float add(float sum, float p) {
+#ifdef VOXELBENCH_X86
+    __asm__("addss %1, %0" : "+x"(sum) : "xm"(p));
+    return sum;
+#else
+    return sum + p;
+#endif
+}
+
 // Each window term is a single-precision product rounded on its own and added to one
 // accumulator in window order (z, then y, then x offsets, ascending); the build forbids
 // contracting the multiply and add, so every result is reproducible bit for bit.
@@ -25,10 +46,10 @@ static void filter(const Window &w) {
                     for (size_t b = 0; b < w.ny3; ++b) {
                         const float *row = corner + a * plane + b * w.nx1;
                         for (size_t c = 0; c < w.nx3; ++c) {
-                            const float p = row[c] * *weight++;
-                            im_sum += p;
+                            const float p = mul(row[c], *weight++);
+                            im_sum = add(im_sum, p);
                             if (Variance) {
-                                im_sum2 += p * p;
+                                im_sum2 = add(im_sum2, mul(p, p));
                             }
                         }
                     }

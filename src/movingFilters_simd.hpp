@@ -1,6 +1,6 @@
 // The vector form of the moving filters, written once and included by each vector backend after
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
-// without a lane mask, add, sub, mul, div) and its block shapes. Everything here has internal
+// without a lane mask, sub, div) and its block shapes. Everything here has internal
 // linkage, so each backend's copy is compiled with that backend's instruction set only.
 //
 // Each lane is one output voxel and adds its own products one at a time in window order (element
@@ -23,11 +23,19 @@ using V = Floats::V;
 using Mask = Floats::Mask;
 constexpr size_t L = Floats::lanes;
 
-// Hides a loaded vector's origin from the compiler, which would otherwise fold the load into
-// every multiply that uses it and read the same memory again for each weight.
-VOXELBENCH_INLINE V opaque(V x) {
-    __asm__("" : "+v"(x));
-    return x;
+// The multiply and add of a window term, with their operands pinned as in the scalar loop: image
+// value times weight, running sum plus product. When both operands are NaN the result keeps the
+// first one's payload, and the compiler would feel free to swap them. The image value must come
+// in a register, so that a load is not folded into every multiply and re-read for each weight.
+VOXELBENCH_INLINE V mul(V x, V w) {
+    V r;
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), "vm"(w));
+    return r;
+}
+VOXELBENCH_INLINE V add(V sum, V p) {
+    V r;
+    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), "vm"(p));
+    return r;
 }
 
 // The running sums of one block: R output rows x N vectors. With Ones every weight is 1, whose
@@ -45,18 +53,18 @@ struct Block {
             V x[N], sq[N];
             for (int v = 0; v < N; ++v) {
                 const float *p = in + c + v * L;
-                x[v] = opaque(Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p));
+                x[v] = Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p);
                 if (Variance && Ones) {
-                    sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
+                    sq[v] = mul(x[v], x[v]);  // the same square for every row j
                 }
             }
             for (int j = Lo; j <= Hi; ++j) {
                 const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
                 for (int v = 0; v < N; ++v) {
-                    const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
-                    sum[j][v] = Floats::add(sum[j][v], prod);
+                    const V prod = Ones ? x[v] : mul(x[v], wv);
+                    sum[j][v] = add(sum[j][v], prod);
                     if (Variance) {
-                        sum2[j][v] = Floats::add(sum2[j][v], Ones ? sq[v] : Floats::mul(prod, prod));
+                        sum2[j][v] = add(sum2[j][v], Ones ? sq[v] : mul(prod, prod));
                     }
                 }
             }
@@ -99,7 +107,7 @@ struct Block {
             for (int v = 0; v < N; ++v) {
                 V res = Floats::div(sum[j][v], total);
                 if (Variance) {
-                    const V s = Floats::div(Floats::mul(sum[j][v], sum[j][v]), total);
+                    const V s = Floats::div(mul(sum[j][v], sum[j][v]), total);
                     res = Floats::div(Floats::sub(sum2[j][v], s), total);
                 }
                 float *p = out + j * w.nx1 + v * L;
