@@ -8,11 +8,11 @@ def bits(a):
     return np.asarray(a, dtype=np.float32).view(np.uint32)
 
 
-def assert_bits_equal(actual, expected):
-    """Bit-for-bit equality; NaNs count as equal whatever their payload."""
+def assert_bits_equal(actual, expected, payloads=False):
+    """Bit-for-bit equality; NaNs count as equal whatever their payload unless `payloads`."""
     actual, expected = np.asarray(actual), np.asarray(expected)
     assert actual.shape == expected.shape
-    both_nan = np.isnan(actual) & np.isnan(expected)
+    both_nan = np.isnan(actual) & np.isnan(expected) & (not payloads)
     mismatch = (bits(actual) != bits(expected)) & ~both_nan
     assert not mismatch.any(), (
         f"{mismatch.sum()} of {mismatch.size} values differ, first at "

@@ -1,4 +1,8 @@
-"""Every vector backend this machine supports gives the scalar loop's bits."""
+"""Every vector backend this machine supports gives the scalar loop's bits, NaN payloads too."""
+
+import ctypes
+import mmap
+import sys
 
 import numpy as np
 import pytest
@@ -9,8 +13,17 @@ testing = pytest.importorskip(
     "_voxelbench_testing", reason="built only with -Ccmake.define.VOXELBENCH_TESTING=ON"
 )
 VECTOR = [b for b in testing.supported_backends() if b != "scalar"]
-ELEMENTS = [(1, 1, 1), (3, 3, 3), (5, 5, 5), (7, 7, 7), (1, 3, 5), (7, 1, 3), (3, 5, 1)]
-WIDTHS = list(range(1, 41)) + [63, 64, 65, 130, 257]
+KINDS = ["average", "variance"]
+CUBES = [(e, e, e) for e in (1, 3, 5, 7, 9, 11, 13, 15)]
+ODD_SHAPES = [(1, 1, 9), (9, 9, 1), (3, 5, 7), (7, 1, 3), (1, 3, 5), (3, 5, 1), (5, 3, 9)]
+WIDTHS = list(range(1, 41)) + [47, 48, 49, 63, 64, 65, 95, 96, 97, 130, 257]
+HEIGHTS = [1, 2, 3, 4, 5, 7, 9]  # interior rows, below and above a block's rows
+# Quiet and signalling NaNs with distinct payloads and signs: which one a window keeps shows
+# the order of its operands.
+NANS = np.array([0x7FC00001, 0xFFC00002, 0x7FC12345, 0x7F800001, 0xFFA00000], np.uint32)
+SPECIALS = np.concatenate([NANS.view(np.float32),
+                           np.array([np.inf, -np.inf, 1e-45, -1e-40, 1e-39, -0.0, 0.0, 3e38],
+                                    np.float32)])
 
 
 def compute(backend, kind, im, w):
@@ -18,6 +31,17 @@ def compute(backend, kind, im, w):
     out = np.full(im.shape, -2, np.float32)
     getattr(testing, kind)(im, out, w)
     return out
+
+
+def assert_backend_matches_scalar(backend, kind, im, w):
+    assert_bits_equal(compute(backend, kind, im, w), compute("scalar", kind, im, w),
+                      payloads=True)
+
+
+def weights(kind_of_weights, shape, rng):
+    if kind_of_weights == "ones":  # the multiply-free path
+        return np.ones(shape, np.float32)
+    return rng.standard_normal(shape).astype(np.float32)  # signed, asymmetric
 
 
 @pytest.fixture(autouse=True)
@@ -32,22 +56,94 @@ def test_scalar_is_always_there_and_unknown_names_are_refused():
         testing.use_backend("sse9")
 
 
-@pytest.mark.parametrize("kind", ["average", "variance"])
-@pytest.mark.parametrize("eshape", ELEMENTS, ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("wkind", ["random", "ones"])
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("eshape", CUBES + ODD_SHAPES, ids=lambda s: "x".join(map(str, s)))
 @pytest.mark.parametrize("backend", VECTOR)
-def test_every_row_remainder_matches_scalar(backend, kind, eshape, rng):
-    w = rng.standard_normal(eshape).astype(np.float32)  # negative, asymmetric
+def test_every_row_width_matches_scalar(backend, kind, eshape, wkind, rng):
+    w = weights(wkind, eshape, rng)
     for width in WIDTHS:
-        shape = (eshape[0] + 1, eshape[1] + 2, width + eshape[2] - 1)
+        shape = (eshape[0] + 1, eshape[1] + 4, width + eshape[2] - 1)
         im = (rng.standard_normal(shape) * 4).astype(np.float32)
         im.flat[rng.integers(0, im.size, 3)] = [np.nan, np.inf, -np.inf]
-        assert_bits_equal(compute(backend, kind, im, w), compute("scalar", kind, im, w))
+        assert_backend_matches_scalar(backend, kind, im, w)
 
 
-@pytest.mark.parametrize("kind", ["average", "variance"])
+@pytest.mark.parametrize("wkind", ["random", "ones"])
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("eshape", [(3, 3, 3), (7, 7, 7), (1, 5, 3), (5, 1, 1)],
+                         ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("backend", VECTOR)
+def test_every_height_matches_scalar(backend, kind, eshape, wkind, rng):
+    w = weights(wkind, eshape, rng)
+    for height in HEIGHTS:
+        for width in (5, 16, 37, 100):
+            shape = (eshape[0] + 2, height + eshape[1] - 1, width + eshape[2] - 1)
+            im = rng.uniform(-3, 3, shape).astype(np.float32)
+            assert_backend_matches_scalar(backend, kind, im, w)
+
+
+@pytest.mark.parametrize("wkind", ["random", "ones"])
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_special_values_and_nan_payloads_match_scalar(backend, kind, wkind, rng):
+    for eshape in [(3, 3, 3), (5, 5, 5), (1, 3, 7)]:
+        w = weights(wkind, eshape, rng)
+        im = rng.standard_normal((9, 14, 70)).astype(np.float32)
+        # Dense enough that most windows hold two or more of them.
+        where = rng.random(im.shape) < 0.1
+        im[where] = rng.choice(SPECIALS, where.sum())
+        assert_backend_matches_scalar(backend, kind, im, w)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_subnormal_and_signed_zero_sums_match_scalar(backend, kind, rng):
+    w = np.array([1e-30, -1e-30, 0.5, -0.0, 1.0, 2.0, -1.0], np.float32).reshape(1, 1, 7)
+    for width in (1, 17, 40):
+        im = rng.choice(np.float32([0.0, -0.0, 1e-45, -1e-45, 1e-38, 1e-8]), (3, 4, width + 6))
+        assert_backend_matches_scalar(backend, kind, im.astype(np.float32), w)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="mprotect through libc")
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_reads_and_writes_stay_inside_arrays_next_to_protected_pages(backend, kind, rng):
+    """An access past either end of the image or output faults instead of passing unseen."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    page = mmap.PAGESIZE
+    keep = []
+
+    def guarded(shape, flush_end):
+        """A float32 array touching a PROT_NONE page at its end (or its start)."""
+        n = int(np.prod(shape)) * 4
+        span = -(-n // page) * page
+        buf = mmap.mmap(-1, span + 2 * page)
+        base = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+        for at in (base, base + span + page):
+            assert libc.mprotect(at, page, 0) == 0, ctypes.get_errno()
+        keep.append(buf)
+        offset = page + span - n if flush_end else page
+        return np.frombuffer(buf, np.float32, n // 4, offset).reshape(shape)
+
+    for eshape in [(3, 3, 3), (5, 5, 5), (1, 1, 9), (3, 5, 7)]:
+        w = rng.standard_normal(eshape).astype(np.float32)
+        for width in (1, 7, 16, 23, 53, 63):
+            shape = (eshape[0] + 1, eshape[1] + 2, width + eshape[2] - 1)
+            for flush_end in (True, False):
+                im, out = guarded(shape, flush_end), guarded(shape, flush_end)
+                im[...] = rng.standard_normal(shape)
+                out[...] = -2
+                testing.use_backend(backend)
+                getattr(testing, kind)(im, out, w)
+                assert_bits_equal(out, compute("scalar", kind, im.copy(), w), payloads=True)
+
+
+@pytest.mark.parametrize("kind", KINDS)
 def test_public_module_matches_scalar(kind, rng):
     im = rng.standard_normal((20, 21, 70)).astype(np.float32)
     w = rng.uniform(0, 1, (3, 5, 7)).astype(np.float32)
     out = np.full(im.shape, -2, np.float32)
     getattr(voxelbench, kind)(im, out, w)
-    assert_bits_equal(out, compute("scalar", kind, im, w))
+    assert_bits_equal(out, compute("scalar", kind, im, w), payloads=True)
