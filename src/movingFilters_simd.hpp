@@ -167,27 +167,51 @@ VOXELBENCH_INLINE void band(const Window &w, const float *corner, float *out, si
     }
 }
 
-template <bool Variance, bool Ones>
-void filter(const Window &w) {
-    constexpr int R = Floats::rows[Variance], N = Floats::vectors[Variance];
+// Output rows hy + top .. hy + top + count - 1 of every plane, count >= R, in bands of R rows.
+template <bool Variance, bool Ones, int R>
+void rows(const Window &w, size_t top, size_t count) {
+    constexpr int N = Floats::vectors[Variance];
     const size_t hz = w.nz3 / 2, hy = w.ny3 / 2, hx = w.nx3 / 2;
-    if (w.nz1 <= 2 * hz || w.ny1 <= 2 * hy || w.nx1 <= 2 * hx) {
-        return;
-    }
-    const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx, m = w.ny1 - 2 * hy;
+    const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx;
     for (size_t z = hz; z < w.nz1 - hz; ++z) {
         // Output voxel (z, hy + y, hx) has its window corner at image voxel (z - hz, y, 0).
-        const float *corner = w.imIn + (z - hz) * plane;
-        float *out = w.imOu + z * plane + hy * w.nx1 + hx;
-        if (m >= R) {
-            steps(m, R, [&](size_t y) {
-                band<Variance, Ones, R, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
-            });
-        } else {
-            steps(m, 1, [&](size_t y) {
-                band<Variance, Ones, 1, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
-            });
+        const float *corner = w.imIn + (z - hz) * plane + top * w.nx1;
+        float *out = w.imOu + z * plane + (hy + top) * w.nx1 + hx;
+        steps(count, R, [&](size_t y) {
+            // The rows the next plane will need, into L2.
+            if (z + hz + 1 < w.nz1) {
+                const float *next = corner + w.nz3 * plane + (y + w.ny3 - 1) * w.nx1;
+                for (size_t i = 0; i < R * w.nx1; i += 16) {
+                    _mm_prefetch(reinterpret_cast<const char *>(next + i), _MM_HINT_T1);
+                }
+            }
+            band<Variance, Ones, R, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
+        });
+    }
+}
+
+template <bool Variance, bool Ones>
+void filter(const Window &w) {
+    constexpr int R = Floats::rows[Variance];
+    if (w.nz1 < w.nz3 || w.ny1 < w.ny3 || w.nx1 < w.nx3) {
+        return;  // no interior
+    }
+    const size_t m = w.ny1 - w.ny3 + 1;
+    if (m < R) {
+        return rows<Variance, Ones, 1>(w, 0, m);
+    }
+    // Tiles of output rows, each run through every plane before the next: the image rows that
+    // the windows of one tile span in nz3 planes stay in L2 (half of its 2 MB) from one plane to
+    // the next, however wide the image. The last tile may be shifted back to hold R rows.
+    const size_t budget = 1u << 20;
+    const size_t span = std::max<size_t>(1, budget / (w.nz3 * w.nx1 * sizeof(float)));
+    const size_t tile = std::max<size_t>(R, span > w.ny3 ? (span - w.ny3 + 1) / R * R : 0);
+    for (size_t top = 0; top < m; top += tile) {
+        const size_t count = std::min(tile, m - top);
+        if (count < R) {
+            return rows<Variance, Ones, R>(w, m - R, R);
         }
+        rows<Variance, Ones, R>(w, top, count);
     }
 }
 
