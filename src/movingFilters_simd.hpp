@@ -168,9 +168,8 @@ VOXELBENCH_INLINE void band(const Window &w, const float *corner, float *out, si
 }
 
 // Output rows hy + top .. hy + top + count - 1 of every plane, count >= R, in bands of R rows.
-template <bool Variance, bool Ones, int R>
+template <bool Variance, bool Ones, int R, int N>
 void rows(const Window &w, size_t top, size_t count) {
-    constexpr int N = Floats::vectors[Variance];
     const size_t hz = w.nz3 / 2, hy = w.ny3 / 2, hx = w.nx3 / 2;
     const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx;
     for (size_t z = hz; z < w.nz1 - hz; ++z) {
@@ -190,15 +189,14 @@ void rows(const Window &w, size_t top, size_t count) {
     }
 }
 
-template <bool Variance, bool Ones>
+template <bool Variance, bool Ones, int R, int N>
 void filter(const Window &w) {
-    constexpr int R = Floats::rows[Variance];
     if (w.nz1 < w.nz3 || w.ny1 < w.ny3 || w.nx1 < w.nx3) {
         return;  // no interior
     }
     const size_t m = w.ny1 - w.ny3 + 1;
     if (m < R) {
-        return rows<Variance, Ones, 1>(w, 0, m);
+        return rows<Variance, Ones, 1, N>(w, 0, m);
     }
     // Tiles of output rows, each run through every plane before the next: the image rows that
     // the windows of one tile span in nz3 planes stay in L2 (half of its 2 MB) from one plane to
@@ -209,9 +207,9 @@ void filter(const Window &w) {
     for (size_t top = 0; top < m; top += tile) {
         const size_t count = std::min(tile, m - top);
         if (count < R) {
-            return rows<Variance, Ones, R>(w, m - R, R);
+            return rows<Variance, Ones, R, N>(w, m - R, R);
         }
-        rows<Variance, Ones, R>(w, top, count);
+        rows<Variance, Ones, R, N>(w, top, count);
     }
 }
 
@@ -224,6 +222,19 @@ inline bool ones(const Window &w) {
     }
     const size_t k = w.nz3 * w.ny3 * w.nx3;
     return std::all_of(w.stEl, w.stEl + k, [](float x) { return x == 1.0f; });
+}
+
+// The block shape for this instruction set, kind and element height.
+template <bool Variance, bool Ones>
+void filter(const Window &w) {
+    constexpr auto &s = Floats::shapes;
+    if (Variance) {
+        filter<Variance, Ones, s[2][0], s[2][1]>(w);
+    } else if (w.ny3 <= 5) {
+        filter<Variance, Ones, s[0][0], s[0][1]>(w);
+    } else {
+        filter<Variance, Ones, s[1][0], s[1][1]>(w);
+    }
 }
 
 template <bool Variance>
