@@ -2,13 +2,18 @@
 
     python benchmarks/bench.py [--quick] [--repeat N] [--png PATH]
 
-Needs the test-only module (`pip install '.[bench]' -Ccmake.define.VOXELBENCH_TESTING=ON`) for
-the scalar path, plus SciPy (and Matplotlib for --png). Random-weight windows are compared with
-`scipy.ndimage.correlate` and with voxelbench's scalar loop, whose bits every result must equal;
-boxes of ones with `scipy.ndimage.uniform_filter`, the running mean a user would pick for them;
-`hessian`, on the Hessian of a smoothed random volume, with `numpy.linalg.eigh` and with every
-backend this machine has, each checked bit for bit against the Eigen path (the scalar backend).
-Peers round differently, so they are checked with a tolerance.
+Needs the test-only module (`pip install '.[bench]' -Ccmake.define.VOXELBENCH_TESTING=ON`),
+which can force each backend, plus SciPy (and Matplotlib for --png). In order:
+- `hessian` on the Hessian of a smoothed random volume: every backend against the Eigen path
+  (the scalar backend), whose bits each must equal, and `numpy.linalg.eigh`;
+- `average` and `variance` with random positive weights, cubes 3^3 to 15^3 on a 160^3 volume:
+  window terms per second of every backend, its ratio to the scalar loop, whose bits each must
+  equal, and to `scipy.ndimage.correlate` up to 7^3; then `average` on a wide 64x512x512
+  volume, the vector backends checked against each other;
+- boxes of ones on both volumes: every backend against `scipy.ndimage.uniform_filter`, the
+  separable running mean a user would pick for them, and the box from which it is faster.
+Peers round differently, so they are checked with a tolerance. The chart (--png) draws the
+boxes' ratios.
 """
 
 from __future__ import annotations
@@ -18,7 +23,7 @@ import platform
 import statistics
 import time
 from pathlib import Path
-from typing import Callable, NamedTuple
+from typing import Callable
 
 import numpy as np
 import scipy
@@ -27,34 +32,31 @@ import scipy.ndimage as ndi
 import _voxelbench_testing as testing
 import voxelbench
 
-RANDOM_SIZES = [3, 5, 7]
-BOX_SIZES = [3, 5, 7, 9, 11, 13, 15]
+CUBES = [3, 5, 7, 9, 11, 13, 15]
+CORRELATE_SIZES = {3, 5, 7}  # correlate sums directly: minutes per call beyond 7^3
+WIDE = (64, 512, 512)
+WIDE_SIZES = [7, 9, 11]
+SCALAR_REPEAT = 3  # the scalar loop takes seconds per call at the larger windows
 # The peers sum in double precision and in another order; float32 sums of up to 15^3 terms
 # differ from them by about 2e-6 on values of order 0.1.
 RTOL, ATOL = 1e-4, 1e-5
 
 
-class Row(NamedTuple):
-    name: str
-    voxels: int  # voxels written
-    terms: int  # window terms per voxel
-    t_vb: float
-    peer: str
-    t_peer: float
-    t_scalar: float | None
-
-
-def interleaved(cases: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
+def interleaved(cases: dict[str, Callable[[], object]], repeat: int,
+                limits: dict[str, int] | None = None) -> dict[str, float]:
     """Median seconds of each case, its repetitions taken in turn with the others'.
 
     Round-robin so that a slow spell of the machine (other jobs, frequency changes) falls on
-    every case alike instead of on whichever ran during it.
+    every case alike instead of on whichever ran during it. `limits` caps the repetitions of
+    slow cases, which then take part in the first rounds only.
     """
     for fn in cases.values():
         fn()  # warm up caches and one-time loads
     times: dict[str, list[float]] = {name: [] for name in cases}
-    for _ in range(repeat):
+    for i in range(repeat):
         for name, fn in cases.items():
+            if i >= (limits or {}).get(name, repeat):
+                continue
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
@@ -87,48 +89,118 @@ def box_variance(im: np.ndarray, size: int) -> np.ndarray:
     return ndi.uniform_filter(im * im, size) - ndi.uniform_filter(im, size) ** 2
 
 
-def bench_random(im: np.ndarray, sizes: list[int], repeat: int, rng) -> list[Row]:
-    """Random weights: voxelbench vs correlate and the scalar loop, bits checked vs the loop."""
-    rows = []
-    testing.use_backend("scalar")  # the test-only module's own state; voxelbench keeps its pick
-    for size in sizes:
-        w = rng.uniform(0.1, 1.0, (size,) * 3).astype(np.float32)
-        wn = w / w.sum()
-        peers = {
-            "average": lambda: ndi.correlate(im, wn, mode="constant"),
-            "variance": lambda: correlate_variance(im, w),
-        }
-        for kind, peer in peers.items():
-            out, ref = np.zeros_like(im), np.zeros_like(im)
-            t = interleaved({"vb": lambda: getattr(voxelbench, kind)(im, out, w), "peer": peer,
-                             "scalar": lambda: getattr(testing, kind)(im, ref, w)}, repeat)
-            assert np.array_equal(out.view(np.uint32), ref.view(np.uint32)), f"{kind} {size}"
-            np.testing.assert_allclose(interior(out, size), interior(peer(), size), RTOL, ATOL)
-            voxels = interior(out, size).size
-            rows.append(Row(f"{kind} {size}^3", voxels, size**3, t["vb"], "correlate", t["peer"],
-                            t["scalar"]))
+def forced(backend: str, kind: str, im: np.ndarray, out: np.ndarray,
+           w: np.ndarray) -> Callable[[], None]:
+    """One call of `kind` on `backend`, forced through the test-only module."""
+    def run() -> None:
+        testing.use_backend(backend)
+        getattr(testing, kind)(im, out, w)
+    return run
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    return np.array_equal(a.view(np.uint32), b.view(np.uint32))
+
+
+def bench_random(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int, rng,
+                 scalar: bool = True) -> None:
+    """Random positive weights: every backend's window terms per second and its ratio to the
+    scalar loop, whose bits each must equal; the ratio to correlate for the smaller windows.
+
+    Without `scalar` (a volume where the loop would take minutes) the vector backends are
+    checked against each other instead.
+    """
+    backends = [b for b in testing.supported_backends() if scalar or b != "scalar"]
+    vectors = [b for b in backends if b != "scalar"]
+    print(f"random weights on {'x'.join(map(str, im.shape))}: G window terms/s"
+          + (" (x scalar loop)" if scalar else "") + ", medians")
+    header = f"{'kind':<10}{'window':<8}" + "".join(f"{b:>16}" for b in backends) + \
+        f"{'x correlate':>13}"
+    print(header)
+    print("-" * len(header))
+    for kind in kinds:
+        for size in sizes:
+            w = rng.uniform(0.1, 1.0, (size,) * 3).astype(np.float32)
+            outs = {b: np.zeros_like(im) for b in backends}
+            cases: dict[str, Callable[[], object]] = {
+                b: forced(b, kind, im, outs[b], w) for b in backends}
+            wn = w / w.sum()
+            peer = (lambda: ndi.correlate(im, wn, mode="constant")) if kind == "average" \
+                else (lambda: correlate_variance(im, w))
+            if size in CORRELATE_SIZES:
+                cases["correlate"] = peer
+            t = interleaved(cases, repeat, {"scalar": SCALAR_REPEAT})
+            reference = outs["scalar" if scalar else backends[0]]
+            for b in backends:
+                assert same_bits(outs[b], reference), f"{kind} {size}^3: {b} differs"
+            terms = interior(im, size).size * size**3
+            cells = []
+            for b in backends:
+                ratio = f" ({t['scalar'] / t[b]:4.1f}x)" if scalar and b != "scalar" else ""
+                cells.append(f"{terms / t[b] / 1e9:6.1f}{ratio}")
+            versus = ""
+            if "correlate" in t:
+                np.testing.assert_allclose(interior(outs[backends[0]], size),
+                                           interior(peer(), size), RTOL, ATOL)
+                versus = f"{t['correlate'] / t[vectors[0] if vectors else 'scalar']:13.1f}"
+            print(f"{kind:<10}{f'{size}^3':<8}" + "".join(f"{c:>16}" for c in cells) + versus)
     testing.use_backend(testing.supported_backends()[0])
-    return rows
+    print()
 
 
-def bench_boxes(im: np.ndarray, sizes: list[int], repeat: int) -> list[Row]:
-    """Boxes of ones: voxelbench vs the separable running mean."""
-    rows = []
-    for size in sizes:
-        w = np.ones((size,) * 3, np.float32)
-        peers = {
-            "average": lambda: ndi.uniform_filter(im, size),
-            "variance": lambda: box_variance(im, size),
-        }
-        for kind, peer in peers.items():
-            out = np.zeros_like(im)
-            t = interleaved({"vb": lambda: getattr(voxelbench, kind)(im, out, w), "peer": peer},
-                            repeat)
-            np.testing.assert_allclose(interior(out, size), interior(peer(), size), RTOL, ATOL)
-            voxels = interior(out, size).size
-            rows.append(Row(f"{kind} {size}^3 ones", voxels, size**3, t["vb"], "uniform_filter",
-                            t["peer"], None))
-    return rows
+def bench_boxes(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int) -> dict:
+    """Boxes of ones, every backend against the separable running mean a user would pick.
+
+    A backend is no longer timed after uniform_filter has beaten it at two sizes in a row: its
+    time grows with the box's volume while uniform_filter's hardly changes.
+    """
+    backends = testing.supported_backends()
+    print(f"boxes of ones on {'x'.join(map(str, im.shape))}: ms, and (x uniform_filter); "
+          "above 1: voxelbench is faster")
+    header = f"{'kind':<10}{'box':<6}{'uniform_filter':>15}" + \
+        "".join(f"{b:>18}" for b in backends)
+    print(header)
+    print("-" * len(header))
+    ratios: dict[tuple[str, str], list[float | None]] = {}
+    for kind in kinds:
+        behind = {b: 0 for b in backends}
+        for b in backends:
+            ratios[kind, b] = []
+        for size in sizes:
+            w = np.ones((size,) * 3, np.float32)
+            timed = [b for b in backends if behind[b] < 2]
+            if not timed:
+                for b in backends:
+                    ratios[kind, b].append(None)
+                continue
+            outs = {b: np.zeros_like(im) for b in timed}
+            peer = (lambda: ndi.uniform_filter(im, size)) if kind == "average" \
+                else (lambda: box_variance(im, size))
+            cases: dict[str, Callable[[], object]] = {
+                b: forced(b, kind, im, outs[b], w) for b in timed}
+            cases["uniform_filter"] = peer
+            t = interleaved(cases, repeat, {"scalar": SCALAR_REPEAT})
+            cells = []
+            for b in backends:
+                if b not in timed:
+                    ratios[kind, b].append(None)
+                    cells.append("-")
+                    continue
+                assert same_bits(outs[b], outs[timed[0]]), f"{kind} {size}^3: {b} differs"
+                ratio = t["uniform_filter"] / t[b]
+                behind[b] = behind[b] + 1 if ratio < 1 else 0
+                ratios[kind, b].append(ratio)
+                cells.append(f"{t[b] * 1e3:8.1f} ({ratio:5.2f}x)")
+            np.testing.assert_allclose(interior(outs[timed[0]], size),
+                                       interior(peer(), size), RTOL, ATOL)
+            print(f"{kind:<10}{f'{size}^3':<6}{t['uniform_filter'] * 1e3:15.1f}"
+                  + "".join(f"{c:>18}" for c in cells))
+    for kind in kinds:
+        found = "; ".join(f"{b} {crossover(sizes, ratios[kind, b])}" for b in backends)
+        print(f"uniform_filter faster for {kind} from: {found}")
+    testing.use_backend(backends[0])
+    print()
+    return ratios
 
 
 def smoothed_hessian_field(n: int, rng) -> list[np.ndarray]:
@@ -138,7 +210,7 @@ def smoothed_hessian_field(n: int, rng) -> list[np.ndarray]:
     return [np.ascontiguousarray(h[r][c], np.float32) for r in range(3) for c in range(3)]
 
 
-def bench_hessian(n: int, repeat: int, rng) -> Row:
+def bench_hessian(n: int, repeat: int, rng) -> None:
     """Every backend and the Eigen path (the scalar backend) against numpy.linalg.eigh.
 
     Each backend is forced through the test-only module and its results are compared with the
@@ -161,7 +233,7 @@ def bench_hessian(n: int, repeat: int, rng) -> Row:
         forced(b)()
         fallbacks[b] = tuple(x - y for x, y in zip(testing.hessian_fallbacks(), before))
     public = [np.zeros((n, n, n), np.float32) for _ in range(12)]
-    cases = {b: forced(b) for b in backends}
+    cases: dict[str, Callable[[], object]] = {b: forced(b) for b in backends}
     cases["voxelbench.hessian"] = lambda: voxelbench.hessian(*comps, *public)
     cases["numpy eigh"] = lambda: np.linalg.eigh(stacked)
     t = interleaved(cases, repeat)
@@ -185,59 +257,39 @@ def bench_hessian(n: int, repeat: int, rng) -> Row:
         print(f"{label:<20}{t[name] * 1e3:9.2f}{n**3 / t[name] / 1e6:14.2f}"
               f"{t['scalar'] / t[name]:9.2f}{t['numpy eigh'] / t[name]:8.2f}  {handed:<27}{check}")
     print()
-    return Row(f"hessian {n}^3", n**3, 1, t["voxelbench.hessian"], "numpy eigh",
-               t["numpy eigh"], t["scalar"])
 
 
-def report(rows: list[Row]) -> None:
-    header = (f"{'case':<22}{'voxels/s':>11}{'terms/s':>11}{'time ms':>10}"
-              f"  {'peer':<15}{'peer ms':>9}{'x peer':>8}{'x scalar':>10}")
-    print(header)
-    print("-" * len(header))
-    for r in rows:
-        scalar = f"{r.t_scalar / r.t_vb:10.1f}" if r.t_scalar else ""
-        print(f"{r.name:<22}{r.voxels / r.t_vb:11.3g}{r.voxels * r.terms / r.t_vb:11.3g}"
-              f"{r.t_vb * 1e3:10.2f}  {r.peer:<15}{r.t_peer * 1e3:9.2f}{r.t_peer / r.t_vb:8.2f}"
-              f"{scalar}")
+
+def crossover(sizes: list[int], ratios: list[float | None]) -> str:
+    """The smallest box from which uniform_filter is faster at every size timed."""
+    first = None
+    for size, ratio in zip(sizes, ratios):
+        if ratio is not None and ratio >= 1:
+            first = None
+        elif first is None:
+            first = size
+    return f"{first}^3" if first else f"none up to {sizes[-1]}^3"
 
 
-def crossover(rows: list[Row], kind: str) -> str:
-    """The smallest box from which uniform_filter beats voxelbench (and stays ahead)."""
-    mine = [(r.terms, r.t_peer < r.t_vb) for r in rows if r.name.startswith(kind + " ")]
-    slower = [terms for terms, peer_wins in mine if peer_wins]
-    if not slower:
-        return f"none up to {round(mine[-1][0] ** (1 / 3))}^3"
-    first = round(min(slower) ** (1 / 3))
-    steady = all(peer_wins for terms, peer_wins in mine if terms >= min(slower))
-    return f"{first}^3" + ("" if steady else " (not at every larger size)")
-
-
-def chart(random_rows: list[Row], box_rows: list[Row], hessian_row: Row, path: Path,
-          title: str) -> None:
+def chart(ratios: dict[str, dict], sizes: list[int], path: Path, title: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 4.5), width_ratios=[1, 1.6])
-    rows = random_rows + [hessian_row]
-    x = np.arange(len(rows))
-    left.bar(x - 0.2, [r.t_peer / r.t_vb for r in rows], 0.4,
-             label="vs SciPy correlate / NumPy eigh")
-    left.bar(x + 0.2, [r.t_scalar / r.t_vb if r.t_scalar else 0 for r in rows], 0.4,
-             label="vs voxelbench scalar loop")
-    left.set_xticks(x, [r.name for r in rows], rotation=30, ha="right")
-    left.set_title("random weights", fontsize=9)
-    x = np.arange(len(box_rows))
-    right.bar(x, [r.t_peer / r.t_vb for r in box_rows], 0.6, label="vs SciPy uniform_filter")
-    right.set_yscale("log")
-    right.set_xticks(x, [r.name.replace(" ones", "") for r in box_rows], rotation=30, ha="right")
-    right.set_title("boxes of ones (below 1: uniform_filter is faster)", fontsize=9)
-    left.set_ylim(0, left.get_ylim()[1] * 1.25)  # room for the legend above the bars
-    for ax in (left, right):
+    fig, axes = plt.subplots(1, len(ratios), figsize=(6 * len(ratios), 4.2), squeeze=False)
+    for ax, (volume, by_case) in zip(axes[0], ratios.items()):
+        for (kind, backend), values in by_case.items():
+            xs = [s for s, r in zip(sizes, values) if r is not None]
+            ys = [r for r in values if r is not None]
+            ax.plot(xs, ys, "o-" if kind == "average" else "s--", label=f"{kind}, {backend}")
         ax.axhline(1, color="k", lw=0.8)
-        ax.set_ylabel("speed-up (median time ratio)")
-        ax.legend(fontsize=8)
+        ax.set_yscale("log")
+        ax.set_xticks(sizes, [f"{s}^3" for s in sizes])
+        ax.set_xlabel("box of ones")
+        ax.set_ylabel("uniform_filter time / voxelbench time")
+        ax.set_title(f"{volume} (above 1: voxelbench is faster)", fontsize=9)
+        ax.legend(fontsize=7)
     fig.suptitle(title, fontsize=9)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -252,25 +304,27 @@ def main() -> None:
     args = parser.parse_args()
 
     n, nh = (64, 32) if args.quick else (160, 64)
+    wide = (16, 128, 128) if args.quick else WIDE
+    sizes = CUBES[:3] if args.quick else CUBES
     rng = np.random.default_rng(0)
     im = rng.random((n, n, n), dtype=np.float32)
+    im_wide = rng.random(wide, dtype=np.float32)
     backend = testing.supported_backends()[0]
-    title = (f"{cpu_model()}, backend {backend}; volume {n}^3, field {nh}^3; "
-             f"NumPy {np.__version__}, SciPy {scipy.__version__}")
+    title = (f"{cpu_model()}, backend {backend}; NumPy {np.__version__}, SciPy {scipy.__version__}")
     print(title)
-    print(f"median of {args.repeat} interleaved runs; 'x peer' = peer time / voxelbench time "
-          f"(above 1: voxelbench is faster)\n")
-    hessian_row = bench_hessian(nh, args.repeat, rng)
-    random_rows = bench_random(im, RANDOM_SIZES, args.repeat, rng)
-    box_rows = bench_boxes(im, BOX_SIZES, args.repeat)
-    report(random_rows + box_rows + [hessian_row])
-    print()
-    for kind in ("average", "variance"):
-        print(f"uniform_filter faster for {kind} from: {crossover(box_rows, kind)}")
-    print("random-weight results equal the scalar path bit for bit; every interior is within "
-          f"rtol {RTOL:g}, atol {ATOL:g} of its peer")
+    print(f"median of {args.repeat} interleaved runs ({SCALAR_REPEAT} for the scalar loop)\n")
+    bench_hessian(nh, args.repeat, rng)
+    bench_random(im, sizes, ["average", "variance"], args.repeat, rng)
+    bench_random(im_wide, [s for s in WIDE_SIZES if s in sizes] or sizes[-1:], ["average"],
+                 args.repeat, rng, scalar=False)
+    ratios = {}
+    for volume in (im, im_wide):
+        kinds = ["average", "variance"] if volume is im else ["average"]
+        ratios["x".join(map(str, volume.shape))] = bench_boxes(volume, sizes, kinds, args.repeat)
+    print("every backend's bits equal the scalar loop's (random weights on the cube) or each "
+          f"other's; every interior is within rtol {RTOL:g}, atol {ATOL:g} of its peer")
     if args.png:
-        chart(random_rows, box_rows, hessian_row, args.png, title)
+        chart(ratios, sizes, args.png, title)
 
 
 if __name__ == "__main__":
