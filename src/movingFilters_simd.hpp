@@ -96,7 +96,6 @@ struct Block {
         for (size_t a = 0; a < w.nz3; ++a) {
             const float *in = corner + a * plane;
             for (size_t r = 0; r < rows_in; ++r, in += w.nx1) {
-                // The part of this row the next block along x will read on, into L1.
                 const int lo = r < w.ny3 ? 0 : static_cast<int>(r - w.ny3 + 1);
                 const int hi = std::min(static_cast<int>(r), R - 1);
                 rows(lo, hi, in, w.stEl + a * w.ny3 * w.nx3, r, w.nx3, mask);
