@@ -10,9 +10,8 @@ struct Floats {
     using Mask = __m256i;
     static constexpr size_t lanes = 8;
     // Block shapes of the moving filters (output rows, vectors): average over elements of at
-    // most 5 rows, average over taller ones, variance (two sums per voxel), average over taller
-    // boxes of ones (no multiply, so more sums fit beside the loads).
-    static constexpr int shapes[4][2] = {{2, 4}, {3, 3}, {2, 2}, {3, 3}};
+    // most 5 rows, average over taller ones, variance (two sums per voxel).
+    static constexpr int shapes[3][2] = {{2, 4}, {3, 3}, {2, 2}};
     static V zero() { return _mm256_setzero_ps(); }
     static V set1(float x) { return _mm256_set1_ps(x); }
     static V load(const float *p) { return _mm256_loadu_ps(p); }

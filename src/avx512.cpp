@@ -15,9 +15,8 @@ struct Floats {
     using Mask = __mmask16;
     static constexpr size_t lanes = 16;
     // Block shapes of the moving filters (output rows, vectors): average over elements of at
-    // most 5 rows, average over taller ones, variance (two sums per voxel), average over taller
-    // boxes of ones (no multiply, so more sums fit beside the loads).
-    static constexpr int shapes[4][2] = {{2, 6}, {4, 3}, {4, 2}, {6, 4}};
+    // most 5 rows, average over taller ones, variance (two sums per voxel).
+    static constexpr int shapes[3][2] = {{2, 6}, {6, 4}, {4, 2}};
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }

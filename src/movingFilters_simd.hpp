@@ -223,14 +223,12 @@ inline bool ones(const Window &w) {
     return std::all_of(w.stEl, w.stEl + k, [](float x) { return x == 1.0f; });
 }
 
-// The block shape for this instruction set, kind, element height and weights.
+// The block shape for this instruction set, kind and element height.
 template <bool Variance, bool Ones>
 void filter(const Window &w) {
     constexpr auto &s = Floats::shapes;
     if (Variance) {
         filter<Variance, Ones, s[2][0], s[2][1]>(w);
-    } else if (Ones && w.ny3 > 5) {
-        filter<Variance, Ones, s[3][0], s[3][1]>(w);
     } else if (w.ny3 <= 5) {
         filter<Variance, Ones, s[0][0], s[0][1]>(w);
     } else {

@@ -17,7 +17,7 @@ KINDS = ["average", "variance"]
 CUBES = [(e, e, e) for e in (1, 3, 5, 7, 9, 11, 13, 15)]
 ODD_SHAPES = [(1, 1, 9), (9, 9, 1), (3, 5, 7), (7, 1, 3), (1, 3, 5), (3, 5, 1), (5, 3, 9)]
 WIDTHS = list(range(1, 41)) + [47, 48, 49, 63, 64, 65, 95, 96, 97, 130, 257]
-HEIGHTS = [1, 2, 3, 4, 5, 7, 9]  # interior rows, below and above a block's rows
+HEIGHTS = [1, 2, 3, 4, 5, 6, 7, 9, 13]  # interior rows, below and above a block's rows
 # Quiet and signalling NaNs with distinct payloads and signs: which one a window keeps shows
 # the order of its operands.
 NANS = np.array([0x7FC00001, 0xFFC00002, 0x7FC12345, 0x7F800001, 0xFFA00000], np.uint32)
