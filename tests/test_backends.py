@@ -147,3 +147,31 @@ def test_public_module_matches_scalar(kind, rng):
     out = np.full(im.shape, -2, np.float32)
     getattr(voxelbench, kind)(im, out, w)
     assert_bits_equal(out, compute("scalar", kind, im, w), payloads=True)
+
+# Made at import: converted under FTZ, the subnormal would already be 0. The results are normal.
+NEAR_SUBNORMAL = np.float32([5e-38, 1e-39, -3e-39])
+
+
+@pytest.fixture
+def flush_to_zero():
+    """Sets the FTZ bit of this thread's MXCSR for the test, through glibc's fenv_t."""
+    libc = ctypes.CDLL(None)
+    env = (ctypes.c_uint32 * 8)()  # x86-64 fenv_t: x87 state, then MXCSR as the last word
+    assert libc.fegetenv(env) == 0
+    saved = env[7]
+    env[7] |= 0x8000  # alone: DAZ would read the subnormal as -0 in both paths
+    assert libc.fesetenv(env) == 0
+    yield
+    env[7] = saved
+    assert libc.fesetenv(env) == 0
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not VECTOR, reason="x86-64 glibc")
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_boxes_of_ones_match_scalar_when_subnormals_flush(backend, kind, flush_to_zero):
+    # The scalar loop's product x * 1 flushes a subnormal x to 0 before it is added; an add
+    # without the multiply would add x itself to the small normal sum beside it.
+    im = np.resize(NEAR_SUBNORMAL, (3, 4, 41))
+    for w in (np.ones((1, 1, 3), np.float32), np.ones((3, 3, 3), np.float32)):
+        assert_backend_matches_scalar(backend, kind, im, w)
