@@ -14,9 +14,9 @@ struct Floats {
     using V = __m512;
     using Mask = __mmask16;
     static constexpr size_t lanes = 16;
-    // Block shapes of the moving filters (output rows, vectors): average over elements of at
-    // most 5 rows, average over taller ones, variance (two sums per voxel).
-    static constexpr int shapes[3][2] = {{2, 6}, {6, 4}, {4, 2}};
+    // Block shapes of the moving filters, (output rows, vectors) for [average, variance]
+    // [elements of at most 5 rows, taller ones]. The variance keeps two sums per voxel.
+    static constexpr int shapes[2][2][2] = {{{2, 6}, {6, 4}}, {{2, 4}, {4, 2}}};
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 
 #include "backends.hpp"
 
@@ -46,7 +47,7 @@ struct Block {
 
     // Image row r (columns c in order) against weight rows r - Lo .. r - Hi of one element
     // plane, for output rows Lo..Hi.
-    template <int Lo, int Hi>
+    template <size_t Lo, size_t Hi>
     VOXELBENCH_INLINE void row(const float *in, const float *weights, size_t r, size_t nx3,
                                Mask mask) {
         for (size_t c = 0; c < nx3; ++c) {
@@ -58,7 +59,7 @@ struct Block {
                     sq[v] = mul(x[v], x[v]);  // the same square for every row j
                 }
             }
-            for (int j = Lo; j <= Hi; ++j) {
+            for (size_t j = Lo; j <= Hi; ++j) {
                 const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
                 for (int v = 0; v < N; ++v) {
                     const V prod = Ones ? x[v] : mul(x[v], wv);
@@ -71,17 +72,18 @@ struct Block {
         }
     }
 
-    // Image row r of the block serves output rows lo..hi; the rows are fixed at compile time.
-    template <int Lo = 0, int Hi = 0>
-    VOXELBENCH_INLINE void rows(int lo, int hi, const float *in, const float *weights, size_t r,
-                                size_t nx3, Mask mask) {
-        if (lo == Lo && hi == Hi) {
-            row<Lo, Hi>(in, weights, r, nx3, mask);
-        } else if constexpr (Hi + 1 < R) {
-            rows<Lo, Hi + 1>(lo, hi, in, weights, r, nx3, mask);
-        } else if constexpr (Lo + 1 < R) {
-            rows<Lo + 1, Lo + 1>(lo, hi, in, weights, r, nx3, mask);
+    // One plane of the element: image rows r = 0 .. R + ny3 - 2 of the block in order, each
+    // against the output rows j whose windows hold it (weight row r - j). The first R - 1 serve
+    // rows 0..r, the middle ones all R rows, the last R - 1 rows r - ny3 + 1 .. R - 1. Needs
+    // ny3 >= R - 1, which the block shapes keep.
+    template <size_t... I>
+    VOXELBENCH_INLINE void plane(const float *in, const float *weights, size_t nx1, size_t ny3,
+                                 size_t nx3, Mask mask, std::index_sequence<I...>) {
+        (row<0, I>(in + I * nx1, weights, I, nx3, mask), ...);
+        for (size_t r = R - 1; r < ny3; ++r) {
+            row<0, R - 1>(in + r * nx1, weights, r, nx3, mask);
         }
+        (row<I + 1, R - 1>(in + (ny3 + I) * nx1, weights, ny3 + I, nx3, mask), ...);
     }
 
     // Output voxels (z, y + j, x + v L + lane) for j < R, v < N; corner is image voxel
@@ -92,14 +94,9 @@ struct Block {
                 sum[j][v] = sum2[j][v] = Floats::zero();
             }
         }
-        const size_t plane = w.ny1 * w.nx1, rows_in = R + w.ny3 - 1;
         for (size_t a = 0; a < w.nz3; ++a) {
-            const float *in = corner + a * plane;
-            for (size_t r = 0; r < rows_in; ++r, in += w.nx1) {
-                const int lo = r < w.ny3 ? 0 : static_cast<int>(r - w.ny3 + 1);
-                const int hi = std::min(static_cast<int>(r), R - 1);
-                rows(lo, hi, in, w.stEl + a * w.ny3 * w.nx3, r, w.nx3, mask);
-            }
+            plane(corner + a * w.ny1 * w.nx1, w.stEl + a * w.ny3 * w.nx3, w.nx1, w.ny3, w.nx3,
+                  mask, std::make_index_sequence<R - 1>{});
         }
         const V total = Floats::set1(w.stEl_sum);
         for (int j = 0; j < R; ++j) {
@@ -223,16 +220,15 @@ inline bool ones(const Window &w) {
     return std::all_of(w.stEl, w.stEl + k, [](float x) { return x == 1.0f; });
 }
 
-// The block shape for this instruction set, kind and element height.
+// The block shape for this instruction set, kind and element height: a block has at most one
+// row more than the element.
 template <bool Variance, bool Ones>
 void filter(const Window &w) {
-    constexpr auto &s = Floats::shapes;
-    if (Variance) {
-        filter<Variance, Ones, s[2][0], s[2][1]>(w);
-    } else if (w.ny3 <= 5) {
-        filter<Variance, Ones, s[0][0], s[0][1]>(w);
+    constexpr auto &s = Floats::shapes[Variance];
+    if (w.ny3 <= 5) {
+        filter<Variance, Ones, s[0][0], s[0][1]>(w);  // at most 2 rows
     } else {
-        filter<Variance, Ones, s[1][0], s[1][1]>(w);
+        filter<Variance, Ones, s[1][0], s[1][1]>(w);  // at most 7 rows
     }
 }
 
