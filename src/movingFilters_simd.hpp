@@ -130,8 +130,8 @@ VOXELBENCH_INLINE void steps(size_t n, size_t step, F f) {
     }
 }
 
-// The last `rest` voxels of a row of n >= N vectors, rest < N vectors (maybe none): the fewest whole vectors
-// that cover them, shifted back to end at the row's end.
+// The last `rest` voxels of a row of n >= N vectors, rest < N vectors (maybe none): the fewest
+// whole vectors that cover them, shifted back to end at the row's end.
 template <bool Variance, bool Ones, int R, int K>
 VOXELBENCH_INLINE void tail(const Window &w, const float *corner, float *out, size_t n,
                             size_t rest) {
@@ -176,7 +176,7 @@ void rows(const Window &w, size_t top, size_t count) {
             // The rows the next plane will need, into L2.
             if (z + hz + 1 < w.nz1) {
                 const float *next = corner + w.nz3 * plane + (y + w.ny3 - 1) * w.nx1;
-                for (size_t i = 0; i < R * w.nx1; i += 16) {
+                for (size_t i = 0; i < R * w.nx1; i += 64 / sizeof(float)) {  // cache lines
                     _mm_prefetch(reinterpret_cast<const char *>(next + i), _MM_HINT_T1);
                 }
             }
@@ -225,10 +225,11 @@ inline bool ones(const Window &w) {
 template <bool Variance, bool Ones>
 void filter(const Window &w) {
     constexpr auto &s = Floats::shapes[Variance];
+    static_assert(s[0][0] <= 2 && s[1][0] <= 8, "a block taller than its element plus one row");
     if (w.ny3 <= 5) {
-        filter<Variance, Ones, s[0][0], s[0][1]>(w);  // at most 2 rows
+        filter<Variance, Ones, s[0][0], s[0][1]>(w);
     } else {
-        filter<Variance, Ones, s[1][0], s[1][1]>(w);  // at most 7 rows
+        filter<Variance, Ones, s[1][0], s[1][1]>(w);
     }
 }
 
