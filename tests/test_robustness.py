@@ -113,12 +113,15 @@ def test_repeated_calls_leak_nothing(name, case):
                 pass
 
     calls(2000)  # warm up: one-time loads, free lists, the allocator's arenas
+    n = 10**4 if SANITIZED else 10**5
     before = totals()
-    calls(10**4 if SANITIZED else 10**5)
+    calls(n)
     after = totals()
     assert [sys.getrefcount(a) for a in args] == refs
     assert after[0] - before[0] < 100, "reference total grew"
-    assert after[1] - before[1] < 100, "allocated blocks grew"
+    # A leak per call grows by n blocks or more; the interpreter's own caches once grew by 124
+    # here (CPython 3.13), so a little slack is left for them.
+    assert after[1] - before[1] < n // 100, "allocated blocks grew"
     if not SANITIZED:  # the sanitizer's allocator keeps freed memory in quarantine
         assert after[2] - before[2] < 2**20, "resident memory grew by over 1 MB"
 
