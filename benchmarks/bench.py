@@ -89,12 +89,11 @@ def box_variance(im: np.ndarray, size: int) -> np.ndarray:
     return ndi.uniform_filter(im * im, size) - ndi.uniform_filter(im, size) ** 2
 
 
-def forced(backend: str, kind: str, im: np.ndarray, out: np.ndarray,
-           w: np.ndarray) -> Callable[[], None]:
+def forced(backend: str, kind: str, *args: np.ndarray) -> Callable[[], None]:
     """One call of `kind` on `backend`, forced through the test-only module."""
     def run() -> None:
         testing.use_backend(backend)
-        getattr(testing, kind)(im, out, w)
+        getattr(testing, kind)(*args)
     return run
 
 
@@ -221,19 +220,14 @@ def bench_hessian(n: int, repeat: int, rng) -> None:
     backends = testing.supported_backends()
     results = {b: [np.zeros((n, n, n), np.float32) for _ in range(12)] for b in backends}
 
-    def forced(b: str) -> Callable[[], None]:
-        def run() -> None:
-            testing.use_backend(b)
-            testing.hessian(*comps, *results[b])
-        return run
-
     fallbacks: dict[str, tuple[int, int]] = {}
     for b in backends:
         before = testing.hessian_fallbacks()
-        forced(b)()
+        forced(b, "hessian", *comps, *results[b])()
         fallbacks[b] = tuple(x - y for x, y in zip(testing.hessian_fallbacks(), before))
     public = [np.zeros((n, n, n), np.float32) for _ in range(12)]
-    cases: dict[str, Callable[[], object]] = {b: forced(b) for b in backends}
+    cases: dict[str, Callable[[], object]] = {
+        b: forced(b, "hessian", *comps, *results[b]) for b in backends}
     cases["voxelbench.hessian"] = lambda: voxelbench.hessian(*comps, *public)
     cases["numpy eigh"] = lambda: np.linalg.eigh(stacked)
     t = interleaved(cases, repeat)
@@ -248,7 +242,7 @@ def bench_hessian(n: int, repeat: int, rng) -> None:
     print("-" * len(header))
     for name in cases:
         b = name if name in results else None
-        same = b is None or all(np.array_equal(x.view(np.uint32), y.view(np.uint32))
+        same = b is None or all(same_bits(x, y)
                                 for x, y in zip(results[b], results["scalar"]))
         assert same, f"{name} differs from the Eigen path"
         label = "scalar (Eigen path)" if name == "scalar" else name
@@ -312,7 +306,7 @@ def main() -> None:
     backend = testing.supported_backends()[0]
     title = (f"{cpu_model()}, backend {backend}; NumPy {np.__version__}, SciPy {scipy.__version__}")
     print(title)
-    print(f"median of {args.repeat} interleaved runs ({SCALAR_REPEAT} for the scalar loop)\n")
+    print(f"median of {args.repeat} interleaved runs ({min(SCALAR_REPEAT, args.repeat)} for the scalar loop)\n")
     bench_hessian(nh, args.repeat, rng)
     bench_random(im, sizes, ["average", "variance"], args.repeat, rng)
     bench_random(im_wide, [s for s in WIDE_SIZES if s in sizes] or sizes[-1:], ["average"],
