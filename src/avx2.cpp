@@ -2,10 +2,12 @@
 // compiled for them. The only file built with -mavx2; it must not include Eigen.
 #include <immintrin.h>
 
+#include "x86.hpp"
+
 #include <cstddef>
 
 namespace {
-struct Floats {
+struct Floats : X86Floats {
     using V = __m256;
     using Mask = __m256i;
     static constexpr size_t lanes = 8;

@@ -2,6 +2,8 @@
 // algorithm compiled for them. The only file built with -mavx512f; it must not include Eigen.
 #include <immintrin.h>
 
+#include "x86.hpp"
+
 // GCC 12's intrinsics fill unused sources with _mm512_undefined_pd(), a deliberate
 // self-initialisation that -Wmaybe-uninitialized reports wherever they are inlined.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -10,7 +12,7 @@
 #include <cstdint>
 
 namespace {
-struct Floats {
+struct Floats : X86Floats {
     using V = __m512;
     using Mask = __mmask16;
     static constexpr size_t lanes = 16;

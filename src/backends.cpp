@@ -35,12 +35,15 @@ bool has_avx2() { return usable(bit_AVX2, 0x6); }
 #endif
 bool always() { return true; }
 
-// In order of preference; every backend gives the same bits. Only x86-64 builds have the
-// vector ones.
+// In order of preference; every backend gives the same bits. x86-64 builds have the AVX
+// ones, AArch64 builds NEON, which every AArch64 CPU has.
 const Backend backends[] = {
 #ifdef VOXELBENCH_X86
     {"avx512", has_avx512f, avx512::average, avx512::variance, avx512::hessian, avx512::hessian},
     {"avx2", has_avx2, avx2::average, avx2::variance, avx2::hessian, avx2::hessian},
+#endif
+#ifdef VOXELBENCH_ARM64  // set by CMakeLists.txt on AArch64 only
+    {"neon", always, neon::average, neon::variance, neon::hessian, neon::hessian},
 #endif
     {"scalar", always, scalar::average, scalar::variance, scalar::hessian, scalar::hessian},
 };

@@ -55,6 +55,9 @@ VOXELBENCH_KERNELS
 namespace avx512 {
 VOXELBENCH_KERNELS
 }
+namespace neon {
+VOXELBENCH_KERNELS
+}
 #undef VOXELBENCH_KERNELS
 
 struct Backend {

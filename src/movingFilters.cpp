@@ -4,22 +4,30 @@
 
 namespace scalar {
 
-// x86 keeps the first operand's payload when both operands of an add or multiply are NaN, and the
-// compiler may swap the operands of either (it did, in the loop it vectorised). So they are
-// pinned here, image value times weight and running sum plus product, as every vector backend
-// pins them too. Other machines have this backend alone.
+// When both operands of an add or multiply are NaN, x86 keeps the first one's payload and ARM
+// the first signalling one, else the first; and the compiler may swap the operands of either (it
+// did, in the loop it vectorised). So they are pinned here, image value times weight and running
+// sum plus product, as every vector backend pins them too.
 static inline float mul(float x, float w) {
-#ifdef VOXELBENCH_X86
+#if defined(VOXELBENCH_X86)
     __asm__("mulss %1, %0" : "+x"(x) : "xm"(w));
     return x;
+#elif defined(VOXELBENCH_ARM64)
+    float r;
+    __asm__("fmul %s0, %s1, %s2" : "=w"(r) : "w"(x), "w"(w));
+    return r;
 #else
     return x * w;
 #endif
 }
 static inline float add(float sum, float p) {
-#ifdef VOXELBENCH_X86
+#if defined(VOXELBENCH_X86)
     __asm__("addss %1, %0" : "+x"(sum) : "xm"(p));
     return sum;
+#elif defined(VOXELBENCH_ARM64)
+    float r;
+    __asm__("fadd %s0, %s1, %s2" : "=w"(r) : "w"(sum), "w"(p));
+    return r;
 #else
     return sum + p;
 #endif

@@ -1,7 +1,8 @@
 // The vector form of the moving filters, written once and included by each vector backend after
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
-// without a lane mask, sub, div) and its block shapes. Everything here has internal
-// linkage, so each backend's copy is compiled with that backend's instruction set only.
+// without a lane mask, mul and add with pinned operands, sub, div, prefetch, flushes_subnormals)
+// and its block shapes. Everything here has internal linkage, so each backend's copy is compiled
+// with that backend's instruction set only.
 //
 // Each lane is one output voxel and adds its own products one at a time in window order (element
 // plane a, row b, column c, ascending), exactly like the scalar loop. Speed comes from sharing:
@@ -24,21 +25,6 @@ using V = Floats::V;
 using Mask = Floats::Mask;
 constexpr size_t L = Floats::lanes;
 
-// The multiply and add of a window term, with their operands pinned as in the scalar loop: image
-// value times weight, running sum plus product. When both operands are NaN the result keeps the
-// first one's payload, and the compiler would feel free to swap them. The image value must come
-// in a register, so that a load is not folded into every multiply and re-read for each weight.
-VOXELBENCH_INLINE V mul(V x, V w) {
-    V r;
-    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), "vm"(w));
-    return r;
-}
-VOXELBENCH_INLINE V add(V sum, V p) {
-    V r;
-    __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), "vm"(p));
-    return r;
-}
-
 // The running sums of one block: R output rows x N vectors. With Ones every weight is 1, whose
 // products are the image values themselves, so the multiply is left out (see filter).
 template <bool Variance, bool Ones, int R, int N, bool Masked>
@@ -56,16 +42,17 @@ struct Block {
                 const float *p = in + c + v * L;
                 x[v] = Masked && v == N - 1 ? Floats::load(p, mask) : Floats::load(p);
                 if (Variance && Ones) {
-                    sq[v] = mul(x[v], x[v]);  // the same square for every row j
+                    sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
                 }
             }
             for (size_t j = Lo; j <= Hi; ++j) {
                 const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
                 for (int v = 0; v < N; ++v) {
-                    const V prod = Ones ? x[v] : mul(x[v], wv);
-                    sum[j][v] = add(sum[j][v], prod);
+                    const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
+                    sum[j][v] = Floats::add(sum[j][v], prod);
                     if (Variance) {
-                        sum2[j][v] = add(sum2[j][v], Ones ? sq[v] : mul(prod, prod));
+                        const V square = Ones ? sq[v] : Floats::mul(prod, prod);
+                        sum2[j][v] = Floats::add(sum2[j][v], square);
                     }
                 }
             }
@@ -103,7 +90,7 @@ struct Block {
             for (int v = 0; v < N; ++v) {
                 V res = Floats::div(sum[j][v], total);
                 if (Variance) {
-                    const V s = Floats::div(mul(sum[j][v], sum[j][v]), total);
+                    const V s = Floats::div(Floats::mul(sum[j][v], sum[j][v]), total);
                     res = Floats::div(Floats::sub(sum2[j][v], s), total);
                 }
                 float *p = out + j * w.nx1 + v * L;
@@ -177,7 +164,7 @@ void rows(const Window &w, size_t top, size_t count) {
             if (z + hz + 1 < w.nz1) {
                 const float *next = corner + w.nz3 * plane + (y + w.ny3 - 1) * w.nx1;
                 for (size_t i = 0; i < R * w.nx1; i += 64 / sizeof(float)) {  // cache lines
-                    _mm_prefetch(reinterpret_cast<const char *>(next + i), _MM_HINT_T1);
+                    Floats::prefetch(next + i);
                 }
             }
             band<Variance, Ones, R, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
@@ -209,11 +196,12 @@ void filter(const Window &w) {
     }
 }
 
-// Whether every weight is exactly 1. Then each product equals its image value bit for bit
-// (NaN payloads included) and the multiply can be left out, unless the MXCSR flushes
-// subnormals: then x * 1 would be flushed where a plain add keeps x.
+// Whether every weight is exactly 1, so that the multiply can be left out: x * 1 is x, but for
+// a signalling NaN, which it quiets. Adding x itself then gives the same bits where the
+// instruction set picks between two NaN operands by position alone (x86, not ARM), and unless
+// the thread flushes subnormals (x86 FTZ or DAZ): then x * 1 is flushed where a plain add keeps x.
 inline bool ones(const Window &w) {
-    if (_mm_getcsr() & 0x8040) {  // FTZ or DAZ
+    if (!Floats::unit_products_skippable || Floats::flushes_subnormals()) {
         return false;
     }
     const size_t k = w.nz3 * w.ny3 * w.nx3;

@@ -1,0 +1,38 @@
+// What the two x86 vector backends' single-precision types share (for __m256 and __m512);
+// each backend's Floats derives from it. Its copy in avx2.cpp and avx512.cpp is compiled with
+// that file's instruction set only.
+#pragma once
+
+#include <immintrin.h>
+
+namespace {
+
+struct X86Floats {
+    // Of two NaN operands x86 keeps the first, quieted: sum + x gives sum + x * 1's bits.
+    static constexpr bool unit_products_skippable = true;
+    // The multiply and add of a window term, with their operands pinned as in the scalar loop:
+    // image value times weight, running sum plus product. When both operands are NaN the result
+    // keeps the first one's payload, and the compiler would feel free to swap them. The image
+    // value must come in a register, so that a load is not folded into every multiply and
+    // re-read for each weight.
+    template <class V>
+    __attribute__((always_inline)) static V mul(V x, V w) {
+        V r;
+        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), "vm"(w));
+        return r;
+    }
+    template <class V>
+    __attribute__((always_inline)) static V add(V sum, V p) {
+        V r;
+        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), "vm"(p));
+        return r;
+    }
+    // Into L2.
+    static void prefetch(const float *p) {
+        _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T1);
+    }
+    // Whether the MXCSR flushes subnormal results (FTZ) or reads subnormal inputs as 0 (DAZ).
+    static bool flushes_subnormals() { return _mm_getcsr() & 0x8040; }
+};
+
+}  // namespace

@@ -1,0 +1,156 @@
+"""A fixed corpus of inputs, made from seeds, whose results must have the same bits on every
+machine: moving filters over random, odd-shaped and all-ones elements and images with
+infinities, subnormals, signed zeros and NaNs; hessian over the test suite's matrix families,
+as float32 results and as raw doubles.
+
+    python tests/corpus.py write RESULTS.npz     # this machine's inputs and results
+    python tests/corpus.py compare RESULTS.npz   # this machine's against those of another
+
+Both first check that every backend of the test-only module gives the scalar loop's bits on the
+whole corpus, NaN payloads included. compare then checks that the inputs made here are the
+stored ones, that every finite or infinite result has the stored bits, and that NaN stands at
+the same places; NaN payloads may differ between architectures. It exits 1 on any difference.
+"""
+
+import hashlib
+import platform
+import sys
+
+import _voxelbench_testing as testing
+import numpy as np
+from matrices import FAMILIES, RARE
+
+SEED = 20261208
+IMAGE = (40, 41, 43)
+NANS = np.array([0x7FC00001, 0xFFC00002, 0x7FC12345, 0x7F800001, 0xFFA00000], np.uint32)
+SPECIALS = np.concatenate([NANS.view(np.float32),
+                           np.float32([np.inf, -np.inf, 1e-45, -1e-40, 1e-39, -0.0, 0.0, 3e38])])
+
+
+def images(rng):
+    normal = (rng.standard_normal(IMAGE) * 4).astype(np.float32)
+    specials = normal.copy()
+    where = rng.random(IMAGE) < 0.02
+    specials[where] = rng.choice(SPECIALS, where.sum())
+    return {
+        "normal": normal,
+        "specials": specials,
+        "subnormal-sums": rng.choice(np.float32([0.0, -0.0, 1e-45, -1e-45, 1e-38, 1e-8]), IMAGE),
+        "huge": rng.uniform(-3e19, 3e19, IMAGE).astype(np.float32),  # squares overflow
+    }
+
+
+def elements(rng):
+    zero_total = rng.integers(-3, 4, (3, 3, 3)).astype(np.float32)
+    zero_total[1, 1, 1] -= zero_total.sum()  # integers: the float32 total is exactly 0
+    shapes = [(3, 3, 3), (5, 5, 5), (7, 7, 7), (1, 1, 9), (3, 5, 7), (5, 3, 1), (9, 1, 3)]
+    return {
+        **{"normal-" + "x".join(map(str, s)): rng.standard_normal(s).astype(np.float32)
+           for s in shapes},
+        "positive-5x5x5": rng.uniform(0, 1, (5, 5, 5)).astype(np.float32),
+        "ones-3x3x3": np.ones((3, 3, 3), np.float32),
+        "ones-5x5x5": np.ones((5, 5, 5), np.float32),
+        "ones-1x3x7": np.ones((1, 3, 7), np.float32),
+        "zero-total-3x3x3": zero_total,
+    }
+
+
+def inputs():
+    """name -> (function, arguments): every call of the corpus."""
+    rng = np.random.default_rng(SEED)
+    calls = {}
+    ims, els = images(rng), elements(rng)
+    for kind in ("average", "variance"):
+        for i, im in ims.items():
+            for e, w in els.items():
+                calls[f"{kind}/{i}/{e}"] = (kind, (im, w))
+    for family, make in FAMILIES.items():
+        m = make(rng, 20000)
+        calls[f"hessian/{family}"] = ("hessian", (m.astype(np.float32),))
+        calls[f"hessian_doubles/{family}"] = ("hessian_doubles", (m,))
+    for case, m in RARE.items():
+        calls[f"hessian_doubles/{case}"] = ("hessian_doubles", (m,))
+    return calls
+
+
+def run(function, args):
+    if function in ("average", "variance"):
+        im, w = args
+        out = np.full(im.shape, -2, np.float32)
+        getattr(testing, function)(im, out, w)
+        return out
+    if function == "hessian":
+        (m,) = args
+        out = np.full((12, len(m)), -7, np.float32)
+        testing.hessian(*np.ascontiguousarray(m.T), *out)
+        return out
+    return testing.hessian_doubles(*args)
+
+
+def digest(args):
+    h = hashlib.sha256()
+    for a in args:
+        h.update(np.ascontiguousarray(a).tobytes())
+    return h.hexdigest()
+
+
+def uint(a):
+    return a.view(f"u{a.itemsize}")
+
+
+def compute():
+    """name -> (input digest, scalar results), after checking every backend against scalar."""
+    backends = testing.supported_backends()
+    results = {}
+    for name, (function, args) in inputs().items():
+        outs = {}
+        for b in backends:
+            testing.use_backend(b)
+            outs[b] = run(function, args)
+        for b in backends:
+            if not np.array_equal(uint(outs[b]), uint(outs["scalar"])):
+                sys.exit(f"{name}: backend {b} differs from the scalar loop")
+        results[name] = (digest(args), outs["scalar"])
+    values = sum(r.size for _, r in results.values())
+    print(f"corpus on {platform.machine()}: {len(results)} calls, {values} results; backends "
+          f"{', '.join(backends)} give the scalar loop's bits, NaN payloads included")
+    return results
+
+
+def write(path):
+    results = compute()
+    np.savez_compressed(path, **{f"{name}|{d}": r for name, (d, r) in results.items()})
+
+
+def compare(path):
+    stored = {}
+    with np.load(path) as f:
+        for key in f.files:
+            name, d = key.split("|")
+            stored[name] = (d, f[key])
+    results = compute()
+    if set(stored) != set(results):
+        sys.exit(f"the corpus in {path} has other calls than this one")
+    values = differ = nan_moved = 0
+    for name, (d, mine) in results.items():
+        theirs_digest, theirs = stored[name]
+        if d != theirs_digest:
+            sys.exit(f"{name}: the inputs made here differ from those stored in {path}")
+        nan_mine, nan_theirs = np.isnan(mine), np.isnan(theirs)
+        bad = ~nan_mine & ~nan_theirs & (uint(mine) != uint(theirs))
+        moved = nan_mine != nan_theirs
+        values += mine.size
+        differ += int(bad.sum())
+        nan_moved += int(moved.sum())
+        if bad.any() or moved.any():
+            print(f"{name}: {bad.sum()} finite or infinite results differ, "
+                  f"{moved.sum()} NaN in one result only")
+    print(f"against {path}: {values} results compared, {differ} finite or infinite results "
+          f"differ, {nan_moved} NaN in one result only")
+    return 1 if differ or nan_moved else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("write", "compare"):
+        sys.exit(__doc__)
+    sys.exit(write(sys.argv[2]) if sys.argv[1] == "write" else compare(sys.argv[2]))
