@@ -7,12 +7,11 @@ as float32 results and as raw doubles.
     python tests/corpus.py compare RESULTS.npz   # this machine's against those of another
 
 Both first check that every backend of the test-only module gives the scalar loop's bits on the
-whole corpus, NaN payloads included. compare then checks that the inputs made here are the
-stored ones, that every finite or infinite result has the stored bits, and that NaN stands at
-the same places; NaN payloads may differ between architectures. It exits 1 on any difference.
+whole corpus, NaN payloads included. compare then checks that every finite or infinite result
+has the stored bits and that NaN stands at the same places; NaN payloads may differ between
+architectures. It exits 1 on any difference.
 """
 
-import hashlib
 import platform
 import sys
 
@@ -81,61 +80,70 @@ def run(function, args):
         return out
     if function == "hessian":
         (m,) = args
-        out = np.full((12, len(m)), -7, np.float32)
-        testing.hessian(*np.ascontiguousarray(m.T), *out)
-        return out
+        out = np.full((12, 1, 1, len(m)), -7, np.float32)
+        testing.hessian(*np.ascontiguousarray(m.T).reshape(9, 1, 1, -1), *out)
+        return out.reshape(12, -1)
     return testing.hessian_doubles(*args)
-
-
-def digest(args):
-    h = hashlib.sha256()
-    for a in args:
-        h.update(np.ascontiguousarray(a).tobytes())
-    return h.hexdigest()
 
 
 def uint(a):
     return a.view(f"u{a.itemsize}")
 
 
-def compute():
-    """name -> (input digest, scalar results), after checking every backend against scalar."""
+def same_bits(a, b):
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(uint(a), uint(b))
+
+
+def compute(calls):
+    """name -> scalar results, after checking every backend against the scalar loop."""
     backends = testing.supported_backends()
     results = {}
-    for name, (function, args) in inputs().items():
+    for name, (function, args) in calls.items():
         outs = {}
         for b in backends:
             testing.use_backend(b)
             outs[b] = run(function, args)
-        for b in backends:
-            if not np.array_equal(uint(outs[b]), uint(outs["scalar"])):
-                sys.exit(f"{name}: backend {b} differs from the scalar loop")
-        results[name] = (digest(args), outs["scalar"])
-    values = sum(r.size for _, r in results.values())
+            if not same_bits(outs[b], outs[backends[0]]):
+                sys.exit(f"{name}: backend {b} differs from {backends[0]}")
+        results[name] = outs["scalar"]
+    values = sum(r.size for r in results.values())
     print(f"corpus on {platform.machine()}: {len(results)} calls, {values} results; backends "
-          f"{', '.join(backends)} give the scalar loop's bits, NaN payloads included")
+          f"{', '.join(backends)} give the same bits, NaN payloads included")
     return results
 
 
 def write(path):
-    results = compute()
-    np.savez_compressed(path, **{f"{name}|{d}": r for name, (d, r) in results.items()})
+    calls = inputs()
+    results = compute(calls)
+    arrays = {f"out|{name}": r for name, r in results.items()}
+    for name, (_, args) in calls.items():
+        arrays.update({f"in|{name}|{i}": a for i, a in enumerate(args)})
+    np.savez_compressed(path, **arrays)
 
 
 def compare(path):
-    stored = {}
+    """Computes the corpus here and compares it with the results stored in path."""
+    calls = inputs()
     with np.load(path) as f:
-        for key in f.files:
-            name, d = key.split("|")
-            stored[name] = (d, f[key])
-    results = compute()
-    if set(stored) != set(results):
+        stored = {key: f[key] for key in f.files}
+    if {f"out|{name}" for name in calls} != {k for k in stored if k.startswith("out|")}:
         sys.exit(f"the corpus in {path} has other calls than this one")
+    # The generators give the same numbers everywhere, but families built with NumPy's linear
+    # algebra (QR, matrix products, convolution) may differ in their last bits: those calls
+    # take the stored inputs, so that both machines compute the same matrices.
+    moved = []
+    for name, (function, args) in calls.items():
+        theirs = tuple(stored[f"in|{name}|{i}"] for i in range(len(args)))
+        if not all(map(same_bits, args, theirs)):
+            moved.append(name)
+            calls[name] = (function, theirs)
+    if moved:
+        print(f"{len(moved)} calls take the stored inputs, which this machine's NumPy makes "
+              f"otherwise: {', '.join(moved)}")
+    results = compute(calls)
     values = differ = nan_moved = 0
-    for name, (d, mine) in results.items():
-        theirs_digest, theirs = stored[name]
-        if d != theirs_digest:
-            sys.exit(f"{name}: the inputs made here differ from those stored in {path}")
+    for name, mine in results.items():
+        theirs = stored[f"out|{name}"]
         nan_mine, nan_theirs = np.isnan(mine), np.isnan(theirs)
         bad = ~nan_mine & ~nan_theirs & (uint(mine) != uint(theirs))
         moved = nan_mine != nan_theirs
