@@ -28,7 +28,7 @@ struct X86Floats {
         return r;
     }
     // Into L2.
-    static void prefetch(const float *p) {
+    __attribute__((always_inline)) static void prefetch(const float *p) {
         _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T1);
     }
     // Whether the MXCSR flushes subnormal results (FTZ) or reads subnormal inputs as 0 (DAZ).
