@@ -3,6 +3,12 @@
 import numpy as np
 import pytest
 
+# Quiet and signalling NaNs with distinct payloads and signs (which one a window keeps shows the
+# order of its operands), infinities, subnormals, signed zeros and a value whose square overflows.
+NANS = np.array([0x7FC00001, 0xFFC00002, 0x7FC12345, 0x7F800001, 0xFFA00000], np.uint32)
+SPECIALS = np.concatenate([NANS.view(np.float32),
+                           np.float32([np.inf, -np.inf, 1e-45, -1e-40, 1e-39, -0.0, 0.0, 3e38])])
+
 
 def bits(a):
     return np.asarray(a, dtype=np.float32).view(np.uint32)

@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 import voxelbench
-from conftest import assert_bits_equal
+from conftest import SPECIALS, assert_bits_equal
 
 testing = pytest.importorskip(
     "_voxelbench_testing", reason="built only with -Ccmake.define.VOXELBENCH_TESTING=ON"
@@ -19,12 +19,6 @@ CUBES = [(e, e, e) for e in (1, 3, 5, 7, 9, 11, 13, 15)]
 ODD_SHAPES = [(1, 1, 9), (9, 9, 1), (3, 5, 7), (7, 1, 3), (1, 3, 5), (3, 5, 1), (5, 3, 9)]
 WIDTHS = list(range(1, 41)) + [47, 48, 49, 63, 64, 65, 95, 96, 97, 130, 257]
 HEIGHTS = [1, 2, 3, 4, 5, 6, 7, 9, 13]  # interior rows, below and above a block's rows
-# Quiet and signalling NaNs with distinct payloads and signs: which one a window keeps shows
-# the order of its operands.
-NANS = np.array([0x7FC00001, 0xFFC00002, 0x7FC12345, 0x7F800001, 0xFFA00000], np.uint32)
-SPECIALS = np.concatenate([NANS.view(np.float32),
-                           np.array([np.inf, -np.inf, 1e-45, -1e-40, 1e-39, -0.0, 0.0, 3e38],
-                                    np.float32)])
 
 
 def compute(backend, kind, im, w):
