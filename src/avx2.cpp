@@ -4,6 +4,7 @@
 
 #include "x86.hpp"
 
+#include <cfloat>
 #include <cstddef>
 
 namespace {
@@ -28,6 +29,26 @@ struct Floats : X86Floats {
     }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V div(V a, V b) { return _mm256_div_ps(a, b); }
+    // The final divisions as products with the reciprocal in double (see quotient): not here,
+    // as they were slower than the divider on AMD Zen 5 (benchmarks/bench.py, +reciprocal).
+    static constexpr bool multiply_to_divide = false;
+    static V times(V s, double r) {
+        const __m256d rv = _mm256_set1_pd(r);
+        const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(s));
+        const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(s, 1));
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(_mm256_mul_pd(lo, rv))),
+                                    _mm256_cvtpd_ps(_mm256_mul_pd(hi, rv)), 1);
+    }
+    // Lanes (all ones) where q is not above FLT_MIN in magnitude (NaN included), but for
+    // q = s = 0.
+    static V not_normal(V q, V s) {
+        const V magnitude = _mm256_andnot_ps(set1(-0.0f), q);
+        const V zeros = _mm256_and_ps(_mm256_cmp_ps(q, zero(), _CMP_EQ_OQ),
+                                      _mm256_cmp_ps(s, zero(), _CMP_EQ_OQ));
+        return _mm256_andnot_ps(zeros, _mm256_cmp_ps(magnitude, set1(FLT_MIN), _CMP_NGT_UQ));
+    }
+    static bool any(V m) { return _mm256_movemask_ps(m) != 0; }
+    static V select(V m, V a, V b) { return _mm256_blendv_ps(b, a, m); }
 };
 
 // Lane masks are vectors of all-ones or all-zeros lanes, as the compares leave them.
@@ -66,8 +87,12 @@ struct Doubles {
 #include "movingFilters_simd.hpp"
 
 namespace avx2 {
-void average(const Window &w) { moving::filter<false>(w); }
-void variance(const Window &w) { moving::filter<true>(w); }
+void average(const Window &w) { moving::filter<false, Floats::multiply_to_divide>(w); }
+void variance(const Window &w) { moving::filter<true, Floats::multiply_to_divide>(w); }
+#ifdef VOXELBENCH_TESTING
+void average_by_reciprocal(const Window &w) { moving::filter<false, true>(w); }
+void variance_by_reciprocal(const Window &w) { moving::filter<true, true>(w); }
+#endif
 Fallbacks hessian(const Field<float> &f) { return hess::field(f); }
 Fallbacks hessian(const Field<double> &f) { return hess::field(f); }
 }  // namespace avx2

@@ -8,6 +8,7 @@
 // self-initialisation that -Wmaybe-uninitialized reports wherever they are inlined.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,6 +30,27 @@ struct Floats : X86Floats {
     static Mask first(size_t n) { return static_cast<Mask>((1u << n) - 1); }
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
     static V div(V a, V b) { return _mm512_div_ps(a, b); }
+    // The final divisions as products with the reciprocal in double (see quotient): not here,
+    // as they were slower than the divider on AMD Zen 5 (benchmarks/bench.py, +reciprocal).
+    static constexpr bool multiply_to_divide = false;
+    static V times(V s, double r) {
+        const __m512d rv = _mm512_set1_pd(r);
+        const __m512d lo = _mm512_cvtps_pd(_mm512_castps512_ps256(s));
+        const __m512d hi = _mm512_cvtps_pd(
+            _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
+        const __m256 lo_q = _mm512_cvtpd_ps(_mm512_mul_pd(lo, rv));
+        const __m256 hi_q = _mm512_cvtpd_ps(_mm512_mul_pd(hi, rv));
+        return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(lo_q)),
+                                                   _mm256_castps_pd(hi_q), 1));
+    }
+    // Lanes where q is not above FLT_MIN in magnitude (NaN included), but for q = s = 0.
+    static Mask not_normal(V q, V s) {
+        const Mask zeros = _mm512_cmp_ps_mask(q, zero(), _CMP_EQ_OQ) &
+                           _mm512_cmp_ps_mask(s, zero(), _CMP_EQ_OQ);
+        return _mm512_cmp_ps_mask(_mm512_abs_ps(q), set1(FLT_MIN), _CMP_NGT_UQ) & ~zeros;
+    }
+    static bool any(Mask m) { return m != 0; }
+    static V select(Mask m, V a, V b) { return _mm512_mask_blend_ps(m, b, a); }
 };
 
 struct Doubles {
@@ -70,8 +92,12 @@ struct Doubles {
 #include "movingFilters_simd.hpp"
 
 namespace avx512 {
-void average(const Window &w) { moving::filter<false>(w); }
-void variance(const Window &w) { moving::filter<true>(w); }
+void average(const Window &w) { moving::filter<false, Floats::multiply_to_divide>(w); }
+void variance(const Window &w) { moving::filter<true, Floats::multiply_to_divide>(w); }
+#ifdef VOXELBENCH_TESTING
+void average_by_reciprocal(const Window &w) { moving::filter<false, true>(w); }
+void variance_by_reciprocal(const Window &w) { moving::filter<true, true>(w); }
+#endif
 Fallbacks hessian(const Field<float> &f) { return hess::field(f); }
 Fallbacks hessian(const Field<double> &f) { return hess::field(f); }
 }  // namespace avx512

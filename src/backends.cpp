@@ -45,6 +45,18 @@ const Backend backends[] = {
 #ifdef VOXELBENCH_ARM64  // set by CMakeLists.txt on AArch64 only
     {"neon", always, neon::average, neon::variance, neon::hessian, neon::hessian},
 #endif
+#ifdef VOXELBENCH_TESTING  // each vector backend again, dividing by the other means
+#ifdef VOXELBENCH_X86
+    {"avx512+reciprocal", has_avx512f, avx512::average_by_reciprocal,
+     avx512::variance_by_reciprocal, avx512::hessian, avx512::hessian},
+    {"avx2+reciprocal", has_avx2, avx2::average_by_reciprocal, avx2::variance_by_reciprocal,
+     avx2::hessian, avx2::hessian},
+#endif
+#ifdef VOXELBENCH_ARM64
+    {"neon+reciprocal", always, neon::average_by_reciprocal, neon::variance_by_reciprocal,
+     neon::hessian, neon::hessian},
+#endif
+#endif
     {"scalar", always, scalar::average, scalar::variance, scalar::hessian, scalar::hessian},
 };
 

@@ -40,10 +40,14 @@ void eigen_solve(const double m[9], double out[12]);
 
 // Each backend writes the same bits. For the moving filters a vector lane is one output voxel
 // adding its own window terms in window order, as the scalar loop does; for hessian a lane is
-// one matrix going through exactly Eigen's operations.
+// one matrix going through exactly Eigen's operations. The vector backends' *_by_reciprocal
+// filters end with the product by the reciprocal whether or not that backend prefers it to its
+// divider; only the test-only module has them.
 #define VOXELBENCH_KERNELS                          \
     void average(const Window &w);                  \
     void variance(const Window &w);                 \
+    void average_by_reciprocal(const Window &w);    \
+    void variance_by_reciprocal(const Window &w);   \
     Fallbacks hessian(const Field<float> &f);       \
     Fallbacks hessian(const Field<double> &f);
 namespace scalar {

@@ -1,8 +1,9 @@
 // The vector form of the moving filters, written once and included by each vector backend after
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
-// without a lane mask, mul and add with pinned operands, sub, div, prefetch, flushes_subnormals)
-// and its block shapes. Everything here has internal linkage, so each backend's copy is compiled
-// with that backend's instruction set only.
+// without a lane mask, mul and add with pinned operands, sub, div, prefetch, flushes_subnormals,
+// rounds_to_nearest; times, not_normal, any and select for quotient) and its block shapes.
+// Everything here has internal linkage, so each backend's copy is compiled with that backend's
+// instruction set only.
 //
 // Each lane is one output voxel and adds its own products one at a time in window order (element
 // plane a, row b, column c, ascending), exactly like the scalar loop. Speed comes from sharing:
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "backends.hpp"
@@ -24,6 +26,32 @@ namespace moving {
 using V = Floats::V;
 using Mask = Floats::Mask;
 constexpr size_t L = Floats::lanes;
+
+// One call, with what its final divisions need: by the divider, or (Multiply) by the product
+// with the reciprocal.
+template <bool Multiply>
+struct Call : Window {
+    V total;         // the weight total W in every lane
+    double inverse;  // 1 / W in double precision, or NaN where that is not exact (see quotient)
+};
+
+// s / W, correctly rounded. The divider is slow, and for float32 s and W the double product
+// s * (1 / W) rounded to float32 is that same quotient wherever it is normal: there a float32
+// quotient is never a tie and lies at least about 2^-49 (relative) from one, while the product
+// errs by at most about 2^-52. Not where it is subnormal or 0 (a tie can be exact there, as
+// 2^-150 between 0 and the smallest subnormal), nor for NaN: those lanes are divided again,
+// unless s and the product are both 0 (0 / W for a finite, non-zero W; its sign is the
+// product's). All of it holds under round-to-nearest without flushing only; otherwise inverse
+// is NaN, so that every lane is divided.
+template <bool Multiply>
+VOXELBENCH_INLINE V quotient(V s, const Call<Multiply> &w) {
+    if constexpr (!Multiply) {
+        return Floats::div(s, w.total);
+    }
+    const V q = Floats::times(s, w.inverse);
+    const auto redo = Floats::not_normal(q, s);
+    return Floats::any(redo) ? Floats::select(redo, Floats::div(s, w.total), q) : q;
+}
 
 // The running sums of one block: R output rows x N vectors. With Ones every weight is 1, whose
 // products are the image values themselves, so the multiply is left out (see filter).
@@ -75,7 +103,8 @@ struct Block {
 
     // Output voxels (z, y + j, x + v L + lane) for j < R, v < N; corner is image voxel
     // (z - hz, y - hy, x), the window corner of the block's first voxel.
-    VOXELBENCH_INLINE void run(const Window &w, const float *corner, float *out, Mask mask) {
+    template <class C>
+    VOXELBENCH_INLINE void run(const C &w, const float *corner, float *out, Mask mask) {
         for (int j = 0; j < R; ++j) {
             for (int v = 0; v < N; ++v) {
                 sum[j][v] = sum2[j][v] = Floats::zero();
@@ -85,13 +114,12 @@ struct Block {
             plane(corner + a * w.ny1 * w.nx1, w.stEl + a * w.ny3 * w.nx3, w.nx1, w.ny3, w.nx3,
                   mask, std::make_index_sequence<R - 1>{});
         }
-        const V total = Floats::set1(w.stEl_sum);
         for (int j = 0; j < R; ++j) {
             for (int v = 0; v < N; ++v) {
-                V res = Floats::div(sum[j][v], total);
+                V res = quotient(sum[j][v], w);
                 if (Variance) {
-                    const V s = Floats::div(Floats::mul(sum[j][v], sum[j][v]), total);
-                    res = Floats::div(Floats::sub(sum2[j][v], s), total);
+                    const V s = quotient(Floats::mul(sum[j][v], sum[j][v]), w);
+                    res = quotient(Floats::sub(sum2[j][v], s), w);
                 }
                 float *p = out + j * w.nx1 + v * L;
                 if (Masked && v == N - 1) {
@@ -119,8 +147,8 @@ VOXELBENCH_INLINE void steps(size_t n, size_t step, F f) {
 
 // The last `rest` voxels of a row of n >= N vectors, rest < N vectors (maybe none): the fewest
 // whole vectors that cover them, shifted back to end at the row's end.
-template <bool Variance, bool Ones, int R, int K>
-VOXELBENCH_INLINE void tail(const Window &w, const float *corner, float *out, size_t n,
+template <bool Variance, bool Ones, int R, int K, class C>
+VOXELBENCH_INLINE void tail(const C &w, const float *corner, float *out, size_t n,
                             size_t rest) {
     if constexpr (K > 0) {
         if (rest > (K - 1) * L) {
@@ -133,8 +161,8 @@ VOXELBENCH_INLINE void tail(const Window &w, const float *corner, float *out, si
 
 // R output rows of n voxels: blocks of N vectors and the tail, or single vectors when the row is
 // narrower, one masked vector when it is narrower than a vector.
-template <bool Variance, bool Ones, int R, int N>
-VOXELBENCH_INLINE void band(const Window &w, const float *corner, float *out, size_t n) {
+template <bool Variance, bool Ones, int R, int N, class C>
+VOXELBENCH_INLINE void band(const C &w, const float *corner, float *out, size_t n) {
     if (n >= N * L) {
         size_t x = 0;
         for (; x + N * L <= n; x += N * L) {
@@ -151,8 +179,8 @@ VOXELBENCH_INLINE void band(const Window &w, const float *corner, float *out, si
 }
 
 // Output rows hy + top .. hy + top + count - 1 of every plane, count >= R, in bands of R rows.
-template <bool Variance, bool Ones, int R, int N>
-void rows(const Window &w, size_t top, size_t count) {
+template <bool Variance, bool Ones, int R, int N, class C>
+void rows(const C &w, size_t top, size_t count) {
     const size_t hz = w.nz3 / 2, hy = w.ny3 / 2, hx = w.nx3 / 2;
     const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx;
     for (size_t z = hz; z < w.nz1 - hz; ++z) {
@@ -172,8 +200,8 @@ void rows(const Window &w, size_t top, size_t count) {
     }
 }
 
-template <bool Variance, bool Ones, int R, int N>
-void filter(const Window &w) {
+template <bool Variance, bool Ones, int R, int N, class C>
+void filter(const C &w) {
     if (w.nz1 < w.nz3 || w.ny1 < w.ny3 || w.nx1 < w.nx3) {
         return;  // no interior
     }
@@ -210,8 +238,8 @@ inline bool ones(const Window &w) {
 
 // The block shape for this instruction set, kind and element height: a block has at most one
 // row more than the element.
-template <bool Variance, bool Ones>
-void filter(const Window &w) {
+template <bool Variance, bool Ones, class C>
+void filter(const C &w) {
     constexpr auto &s = Floats::shapes[Variance];
     static_assert(s[0][0] <= 2 && s[1][0] <= 8, "a block taller than its element plus one row");
     if (w.ny3 <= 5) {
@@ -221,9 +249,16 @@ void filter(const Window &w) {
     }
 }
 
-template <bool Variance>
+// average (or variance, Variance), ending with the divider or (Multiply) the reciprocal.
+template <bool Variance, bool Multiply>
 void filter(const Window &w) {
-    (ones(w) ? filter<Variance, true> : filter<Variance, false>)(w);
+    Call<Multiply> call;
+    static_cast<Window &>(call) = w;
+    call.total = Floats::set1(w.stEl_sum);
+    const bool exact = Floats::rounds_to_nearest() && !Floats::flushes_subnormals();
+    call.inverse = exact ? 1.0 / static_cast<double>(w.stEl_sum) : std::nan("");
+    using C = Call<Multiply>;
+    (ones(w) ? filter<Variance, true, C> : filter<Variance, false, C>)(call);
 }
 
 }  // namespace moving

@@ -2,6 +2,7 @@
 // every kernel's vector algorithm compiled for them. It must not include Eigen.
 #include <arm_neon.h>
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -51,15 +52,34 @@ struct Floats {
     }
     static V sub(V a, V b) { return vsubq_f32(a, b); }
     static V div(V a, V b) { return vdivq_f32(a, b); }
+    // The final divisions as products with the reciprocal in double (see quotient): not until
+    // they are timed on an ARM machine; their bits are tested under emulation (+reciprocal).
+    static constexpr bool multiply_to_divide = false;
+    static V times(V s, double r) {
+        const float64x2_t rv = vdupq_n_f64(r);
+        const float32x2_t lo = vcvt_f32_f64(vmulq_f64(vcvt_f64_f32(vget_low_f32(s)), rv));
+        return vcvt_high_f32_f64(lo, vmulq_f64(vcvt_high_f64_f32(s), rv));
+    }
+    // Lanes (all ones) where q is not above FLT_MIN in magnitude (NaN included), but for
+    // q = s = 0.
+    static uint32x4_t not_normal(V q, V s) {
+        const uint32x4_t zeros = vandq_u32(vceqzq_f32(q), vceqzq_f32(s));
+        return vmvnq_u32(vorrq_u32(vcagtq_f32(q, set1(FLT_MIN)), zeros));
+    }
+    static bool any(uint32x4_t m) { return vmaxvq_u32(m) != 0; }
+    static V select(uint32x4_t m, V a, V b) { return vbslq_f32(m, a, b); }
     // Into L2 (prfm pldl2keep).
     static void prefetch(const float *p) { __builtin_prefetch(p, 0, 2); }
     // FPCR.FZ flushes subnormal inputs and results to 0; FIZ (bit 0, where the CPU has it)
     // flushes inputs.
-    static bool flushes_subnormals() {
-        uint64_t fpcr;
-        __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-        return fpcr & ((uint64_t{1} << 24) | 1);
+    static uint64_t fpcr() {
+        uint64_t r;
+        __asm__ volatile("mrs %0, fpcr" : "=r"(r));
+        return r;
     }
+    static bool flushes_subnormals() { return fpcr() & ((uint64_t{1} << 24) | 1); }
+    // Whether FPCR.RMode (bits 22-23) is round to nearest.
+    static bool rounds_to_nearest() { return (fpcr() & (uint64_t{3} << 22)) == 0; }
 };
 
 // Lane masks are vectors of all-ones or all-zeros lanes, as the compares leave them.
@@ -100,8 +120,12 @@ struct Doubles {
 #include "movingFilters_simd.hpp"
 
 namespace neon {
-void average(const Window &w) { moving::filter<false>(w); }
-void variance(const Window &w) { moving::filter<true>(w); }
+void average(const Window &w) { moving::filter<false, Floats::multiply_to_divide>(w); }
+void variance(const Window &w) { moving::filter<true, Floats::multiply_to_divide>(w); }
+#ifdef VOXELBENCH_TESTING
+void average_by_reciprocal(const Window &w) { moving::filter<false, true>(w); }
+void variance_by_reciprocal(const Window &w) { moving::filter<true, true>(w); }
+#endif
 Fallbacks hessian(const Field<float> &f) { return hess::field(f); }
 Fallbacks hessian(const Field<double> &f) { return hess::field(f); }
 }  // namespace neon

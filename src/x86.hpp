@@ -33,6 +33,8 @@ struct X86Floats {
     }
     // Whether the MXCSR flushes subnormal results (FTZ) or reads subnormal inputs as 0 (DAZ).
     static bool flushes_subnormals() { return _mm_getcsr() & 0x8040; }
+    // Whether the MXCSR rounds to nearest (rounding control 00).
+    static bool rounds_to_nearest() { return (_mm_getcsr() & 0x6000) == 0; }
 };
 
 }  // namespace

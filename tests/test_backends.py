@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 import voxelbench
-from conftest import SPECIALS, assert_bits_equal
+from conftest import NANS, SPECIALS, assert_bits_equal, weight_total
 
 testing = pytest.importorskip(
     "_voxelbench_testing", reason="built only with -Ccmake.define.VOXELBENCH_TESTING=ON"
@@ -143,6 +143,14 @@ def test_public_module_matches_scalar(kind, rng):
     getattr(voxelbench, kind)(im, out, w)
     assert_bits_equal(out, compute("scalar", kind, im, w), payloads=True)
 
+GLIBC = pytest.mark.skipif(not sys.platform.startswith("linux") or not VECTOR
+                           or platform.machine() not in ("x86_64", "aarch64"),
+                           reason="x86-64 or AArch64 glibc")
+# glibc's FE_UPWARD, FE_DOWNWARD and FE_TOWARDZERO on (x86-64, AArch64).
+ROUNDING = {"upward": (0x800, 0x400000), "downward": (0x400, 0x800000),
+            "toward-zero": (0xC00, 0xC00000)}
+
+
 # Made at import: converted under FTZ, the subnormal would already be 0. The results are normal.
 NEAR_SUBNORMAL = np.float32([5e-38, 1e-39, -3e-39])
 
@@ -164,9 +172,7 @@ def flush_to_zero():
     assert libc.fesetenv(env) == 0
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or not VECTOR
-                    or platform.machine() not in ("x86_64", "aarch64"),
-                    reason="x86-64 or AArch64 glibc")
+@GLIBC
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("backend", VECTOR)
 def test_boxes_of_ones_match_scalar_when_subnormals_flush(backend, kind, flush_to_zero):
@@ -175,4 +181,84 @@ def test_boxes_of_ones_match_scalar_when_subnormals_flush(backend, kind, flush_t
     # also reads subnormal inputs as 0, and boxes of ones are multiplied there anyway.)
     im = np.resize(NEAR_SUBNORMAL, (3, 4, 41))
     for w in (np.ones((1, 1, 3), np.float32), np.ones((3, 3, 3), np.float32)):
+        assert_backend_matches_scalar(backend, kind, im, w)
+
+
+# Weight totals W for the division tests, each as the element (3, 1, 1) whose weights add up
+# to it in window order: [1, -1, W] for a finite or NaN W, two huge weights for an infinite one.
+# A total of -0 cannot occur: the sum starts at +0.
+TOTALS = {
+    "zero": [1, -1, 0], "subnormal": [1, -1, 1e-40], "-subnormal": [1, -1, -3e-42],
+    "tiny": [1, -1, 2e-38], "three": [1, -1, 3], "six": [1, -1, 6], "-0.7": [1, -1, -0.7],
+    "huge": [1, -1, 3e38], "inf": [1, 3e38, 3e38], "-inf": [1, -3e38, -3e38],
+    **{f"nan{i}": [1, -1, x] for i, x in enumerate(NANS.view(np.float32)[:2])},
+}
+
+
+def finite(a):
+    return np.asarray(a, np.float32)[np.isfinite(np.asarray(a, np.float32))]
+
+
+def sums_for(total, rng):
+    """Sums s whose quotients s / total fall everywhere the float32 quotient can: subnormal,
+    around FLT_MIN, around the overflow threshold, exact ties between two subnormals (and
+    between 0 and the smallest one), any finite bit pattern, and the special values."""
+    f32 = np.float32
+    patterns = rng.integers(0, 0xFF000000, 400, dtype=np.uint32).view(np.float32)
+    sums = [finite(patterns), SPECIALS, f32([0.0, -0.0])]
+    if np.isfinite(total) and total != 0:
+        w = float(total)
+        steps = 1 + np.arange(-6, 7) * 2.0**-23
+        tiny = np.finfo(np.float32).tiny
+        with np.errstate(over="ignore", under="ignore"):
+            for q in (tiny, -tiny, 1e-40, 2.0**-149, 3.4e38, np.finfo(np.float32).max):
+                sums.append(finite(f32(w * q * steps)))
+            # s = m * W with m a midpoint between subnormals, where that product is a float.
+            m = (2 * rng.integers(0, 2**23, 300).astype(np.float64) + 1) * 2.0**-150
+            m[:3] = [2.0**-150, 3 * 2.0**-150, 2.0**-127 - 2.0**-150]
+            s = m * w
+            sums.append(f32(s[f32(s).astype(np.float64) == s]))
+    return np.concatenate(sums).astype(np.float32)
+
+
+def division_case(name, rng):
+    """Image and element whose one output plane is s / W for the sums s of `sums_for`."""
+    weights = np.float32(TOTALS[name]).reshape(3, 1, 1)
+    with np.errstate(over="ignore"):
+        sums = sums_for(weight_total(weights), rng)
+    im = np.zeros((3, 1, sums.size), np.float32)
+    im[0, 0] = sums  # s = s * 1 + 0 * -1 + 0 * W, exact while W is finite
+    return im, weights
+
+
+@pytest.mark.parametrize("total", TOTALS)
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_final_division_matches_scalar(backend, kind, total, rng):
+    im, w = division_case(total, rng)
+    assert_backend_matches_scalar(backend, kind, im, w)
+
+
+@pytest.fixture(params=[*ROUNDING, "flush-to-zero"])
+def other_environment(request):
+    """Sets another rounding mode, or flush-to-zero, for the test: the product with a double
+    reciprocal is the quotient's bits under round-to-nearest without flushing only."""
+    if request.param == "flush-to-zero":
+        yield request.getfixturevalue("flush_to_zero")
+        return
+    mode = ROUNDING[request.param][platform.machine() != "x86_64"]
+    libc = ctypes.CDLL(None)
+    saved = libc.fegetround()
+    assert libc.fesetround(mode) == 0
+    yield
+    assert libc.fesetround(saved) == 0
+
+
+@GLIBC
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("backend", VECTOR)
+def test_final_division_matches_scalar_in_other_environments(backend, kind, other_environment,
+                                                             rng):
+    for total in ("three", "-0.7", "subnormal"):
+        im, w = division_case(total, rng)
         assert_backend_matches_scalar(backend, kind, im, w)
