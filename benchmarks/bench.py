@@ -7,9 +7,11 @@ which can force each backend, plus SciPy (and Matplotlib for --png). In order:
 - `hessian` on the Hessian of a smoothed random volume: every backend against the Eigen path
   (the scalar backend), whose bits each must equal, and `numpy.linalg.eigh`;
 - `average` and `variance` with random positive weights, cubes 3^3 to 15^3 on a 160^3 volume:
-  window terms per second of every backend, its ratio to the scalar loop, whose bits each must
-  equal, and to `scipy.ndimage.correlate` up to 7^3; then `average` on a wide 64x512x512
-  volume, the vector backends checked against each other;
+  window terms per second of every backend (+reciprocal: ending with the product by the
+  reciprocal instead of the divider), its share of the machine's limit, which peak.cpp's loop
+  measures beside each row, its ratio to the scalar loop, whose bits each must equal, and to
+  `scipy.ndimage.correlate` up to 7^3; then `average` on a wide 64x512x512 volume, the vector
+  backends checked against each other; the time of one copy of each volume for comparison;
 - boxes of ones on both volumes: every backend against `scipy.ndimage.uniform_filter`, the
   separable running mean a user would pick for them, and the box from which it is faster.
 Peers round differently, so they are checked with a tolerance. The chart (--png) draws the
@@ -19,8 +21,12 @@ boxes' ratios.
 from __future__ import annotations
 
 import argparse
+import os
 import platform
+import re
 import statistics
+import subprocess
+import tempfile
 import time
 from pathlib import Path
 from typing import Callable
@@ -35,7 +41,7 @@ import voxelbench
 CUBES = [3, 5, 7, 9, 11, 13, 15]
 CORRELATE_SIZES = {3, 5, 7}  # correlate sums directly: minutes per call beyond 7^3
 WIDE = (64, 512, 512)
-WIDE_SIZES = [7, 9, 11]
+WIDE_SIZES = [3, 5, 7, 9, 11]
 SCALAR_REPEAT = 3  # the scalar loop takes seconds per call at the larger windows
 # The peers sum in double precision and in another order; float32 sums of up to 15^3 terms
 # differ from them by about 2e-6 on values of order 0.1.
@@ -61,6 +67,42 @@ def interleaved(cases: dict[str, Callable[[], object]], repeat: int,
             fn()
             times[name].append(time.perf_counter() - start)
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+class PairLimit:
+    """The machine's limit, measured afresh beside each figure: the independent float32
+    (multiply, add) pairs per second of one core, per instruction set, from peak.cpp's loop."""
+
+    def __init__(self) -> None:
+        self.program: str | None = None
+        self.directory = tempfile.TemporaryDirectory()
+        program = os.path.join(self.directory.name, "peak")
+        source = Path(__file__).with_name("peak.cpp")
+        try:
+            subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off",
+                            str(source), "-o", program], check=True, capture_output=True)
+            self.program = program
+        except (OSError, subprocess.CalledProcessError) as error:
+            print(f"peak.cpp did not build ({error}); no shares of the limit\n")
+
+    def measure(self) -> dict[str, float]:
+        """G pairs/s per instruction set: the best of peak.cpp's three runs."""
+        if self.program is None:
+            return {}
+        best: dict[str, float] = {}
+        output = subprocess.run([self.program], check=True, capture_output=True, text=True)
+        for name, value in re.findall(r"(\w+): ([\d.]+) G pairs/s", output.stdout):
+            best[name] = max(best.get(name, 0.0), float(value))
+        return best
+
+
+def share(terms_per_second: float, backend: str, kind: str, limit: dict[str, float]) -> str:
+    """The share of the limit that a backend reached: of half of it for variance, whose terms
+    take two pairs each."""
+    pairs = limit.get(backend.split("+")[0])
+    if not pairs:
+        return ""
+    return f" {100 * terms_per_second / 1e9 / (pairs / (2 if kind == 'variance' else 1)):3.0f}%"
 
 
 def cpu_model() -> str:
@@ -102,19 +144,23 @@ def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
 
 
 def bench_random(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int, rng,
-                 scalar: bool = True) -> None:
-    """Random positive weights: every backend's window terms per second and its ratio to the
-    scalar loop, whose bits each must equal; the ratio to correlate for the smaller windows.
+                 limit: PairLimit, scalar: bool = True) -> None:
+    """Random positive weights: every backend's window terms per second, its share of the
+    machine's limit measured beside it and its ratio to the scalar loop, whose bits each must
+    equal; the ratio to correlate for the smaller windows.
 
     Without `scalar` (a volume where the loop would take minutes) the vector backends are
     checked against each other instead.
     """
     backends = [b for b in testing.supported_backends() if scalar or b != "scalar"]
     vectors = [b for b in backends if b != "scalar"]
-    print(f"random weights on {'x'.join(map(str, im.shape))}: G window terms/s"
-          + (" (x scalar loop)" if scalar else "") + ", medians")
-    header = f"{'kind':<10}{'window':<8}" + "".join(f"{b:>16}" for b in backends) + \
-        f"{'x correlate':>13}"
+    copy = np.empty_like(im)
+    t_copy = interleaved({"copy": lambda: np.copyto(copy, im)}, repeat)["copy"]
+    print(f"random weights on {'x'.join(map(str, im.shape))}: G window terms/s, % of the "
+          "limit (of half of it for variance)" + (", (x scalar loop)" if scalar else "")
+          + f", medians; copying the volume once takes {t_copy * 1e3:.2f} ms")
+    header = f"{'kind':<10}{'window':<8}" + "".join(f"{b:>22}" for b in backends) + \
+        f"{'x correlate':>13}{'limit, G pairs/s':>30}"
     print(header)
     print("-" * len(header))
     for kind in kinds:
@@ -128,7 +174,10 @@ def bench_random(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int
                 else (lambda: correlate_variance(im, w))
             if size in CORRELATE_SIZES:
                 cases["correlate"] = peer
+            pairs = limit.measure()
             t = interleaved(cases, repeat, {"scalar": SCALAR_REPEAT})
+            pairs_after = limit.measure()  # the higher of the two, beside the figures it bounds
+            pairs = {k: max(v, pairs_after.get(k, 0.0)) for k, v in pairs.items()}
             reference = outs["scalar" if scalar else backends[0]]
             for b in backends:
                 assert same_bits(outs[b], reference), f"{kind} {size}^3: {b} differs"
@@ -136,13 +185,16 @@ def bench_random(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int
             cells = []
             for b in backends:
                 ratio = f" ({t['scalar'] / t[b]:4.1f}x)" if scalar and b != "scalar" else ""
-                cells.append(f"{terms / t[b] / 1e9:6.1f}{ratio}")
-            versus = ""
+                rate = terms / t[b]
+                cells.append(f"{rate / 1e9:6.1f}{share(rate, b, kind, pairs)}{ratio}")
+            versus = " " * 13
             if "correlate" in t:
                 np.testing.assert_allclose(interior(outs[backends[0]], size),
                                            interior(peer(), size), RTOL, ATOL)
                 versus = f"{t['correlate'] / t[vectors[0] if vectors else 'scalar']:13.1f}"
-            print(f"{kind:<10}{f'{size}^3':<8}" + "".join(f"{c:>16}" for c in cells) + versus)
+            limits = ", ".join(f"{k} {v:.1f}" for k, v in pairs.items())
+            print(f"{kind:<10}{f'{size}^3':<8}" + "".join(f"{c:>22}" for c in cells) + versus
+                  + f"{limits:>30}")
     testing.use_backend(testing.supported_backends()[0])
     print()
 
@@ -153,7 +205,7 @@ def bench_boxes(im: np.ndarray, sizes: list[int], kinds: list[str], repeat: int)
     A backend is no longer timed after uniform_filter has beaten it at two sizes in a row: its
     time grows with the box's volume while uniform_filter's hardly changes.
     """
-    backends = testing.supported_backends()
+    backends = [b for b in testing.supported_backends() if "+" not in b]
     print(f"boxes of ones on {'x'.join(map(str, im.shape))}: ms, and (x uniform_filter); "
           "above 1: voxelbench is faster")
     header = f"{'kind':<10}{'box':<6}{'uniform_filter':>15}" + \
@@ -217,7 +269,7 @@ def bench_hessian(n: int, repeat: int, rng) -> None:
     """
     comps = smoothed_hessian_field(n, rng)
     stacked = np.stack(comps, -1).reshape(-1, 3, 3).astype(np.float64)  # not timed
-    backends = testing.supported_backends()
+    backends = [b for b in testing.supported_backends() if "+" not in b]  # the same hessian
     results = {b: [np.zeros((n, n, n), np.float32) for _ in range(12)] for b in backends}
 
     fallbacks: dict[str, tuple[int, int]] = {}
@@ -308,9 +360,10 @@ def main() -> None:
     print(title)
     print(f"median of {args.repeat} interleaved runs ({min(SCALAR_REPEAT, args.repeat)} for the scalar loop)\n")
     bench_hessian(nh, args.repeat, rng)
-    bench_random(im, sizes, ["average", "variance"], args.repeat, rng)
+    limit = PairLimit()
+    bench_random(im, sizes, ["average", "variance"], args.repeat, rng, limit)
     bench_random(im_wide, [s for s in WIDE_SIZES if s in sizes] or sizes[-1:], ["average"],
-                 args.repeat, rng, scalar=False)
+                 args.repeat, rng, limit, scalar=False)
     ratios = {}
     for volume in (im, im_wide):
         kinds = ["average", "variance"] if volume is im else ["average"]
