@@ -18,6 +18,7 @@ struct Floats : X86Floats {
     static V zero() { return _mm256_setzero_ps(); }
     static V set1(float x) { return _mm256_set1_ps(x); }
     static V load(const float *p) { return _mm256_loadu_ps(p); }
+    static V load_held(const float *p) { return held<V>(p); }
     // Masked-off lanes are neither read nor written, so they cannot fault past an array.
     static V load(const float *p, Mask m) { return _mm256_maskload_ps(p, m); }
     static void store(float *p, V v) { _mm256_storeu_ps(p, v); }

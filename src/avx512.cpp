@@ -23,6 +23,7 @@ struct Floats : X86Floats {
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }
+    static V load_held(const float *p) { return held<V>(p); }
     // Masked-off lanes are neither read nor written, so they cannot fault past an array.
     static V load(const float *p, Mask m) { return _mm512_maskz_loadu_ps(m, p); }
     static void store(float *p, V v) { _mm512_storeu_ps(p, v); }

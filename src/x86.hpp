@@ -27,6 +27,17 @@ struct X86Floats {
         __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), "vm"(p));
         return r;
     }
+    // A load whose register the compiler keeps for every use: after a plain load GCC may read
+    // memory again for each use instead, as it did for every output row of a block, which
+    // doubles the loads and, for vectors not aligned to a cache line, the lines they span.
+    template <class V>
+    __attribute__((always_inline)) static V held(const float *p) {
+        V r;
+        __asm__("vmovups %1, %0"
+                : "=v"(r)
+                : "m"(*reinterpret_cast<const float(*)[sizeof(V) / sizeof(float)]>(p)));
+        return r;
+    }
     // Into L2.
     __attribute__((always_inline)) static void prefetch(const float *p) {
         _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T1);

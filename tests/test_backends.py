@@ -66,7 +66,7 @@ def test_every_row_width_matches_scalar(backend, kind, eshape, wkind, rng):
 
 @pytest.mark.parametrize("wkind", ["random", "ones"])
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("eshape", [(3, 3, 3), (7, 7, 7), (1, 5, 3), (5, 1, 1)],
+@pytest.mark.parametrize("eshape", [(3, 3, 3), (5, 5, 5), (7, 7, 7), (1, 5, 3), (5, 1, 1)],
                          ids=lambda s: "x".join(map(str, s)))
 @pytest.mark.parametrize("backend", VECTOR)
 def test_every_height_matches_scalar(backend, kind, eshape, wkind, rng):
@@ -221,21 +221,28 @@ def sums_for(total, rng):
     return np.concatenate(sums).astype(np.float32)
 
 
-def division_case(name, rng):
-    """Image and element whose one output plane is s / W for the sums s of `sums_for`."""
-    weights = np.float32(TOTALS[name]).reshape(3, 1, 1)
+def division_case(name, rng, edge=1):
+    """Image and element whose one output plane is s / W for the sums s of `sums_for`. The
+    element is 3x1x1, or a cube of `edge` (the compiled-in cubes have their own code) holding
+    those three weights in its first column and zeros elsewhere."""
+    weights = np.zeros((3, edge, edge), np.float32)
+    weights[:, 0, 0] = TOTALS[name]
     with np.errstate(over="ignore"):
         sums = sums_for(weight_total(weights), rng)
-    im = np.zeros((3, 1, sums.size), np.float32)
-    im[0, 0] = sums  # s = s * 1 + 0 * -1 + 0 * W, exact while W is finite
+    im = np.zeros((3, edge, sums.size + edge - 1), np.float32)
+    im[0, 0, : sums.size] = sums  # s = s * 1 + 0 * -1 + 0 * W + ..., exact while W is finite
+    if edge > 3:
+        weights = np.pad(weights, ((0, edge - 3), (0, 0), (0, 0)))
+        im = np.pad(im, ((0, edge - 3), (0, 0), (0, 0)))
     return im, weights
 
 
+@pytest.mark.parametrize("edge", [1, 3, 5])
 @pytest.mark.parametrize("total", TOTALS)
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("backend", VECTOR)
-def test_final_division_matches_scalar(backend, kind, total, rng):
-    im, w = division_case(total, rng)
+def test_final_division_matches_scalar(backend, kind, total, edge, rng):
+    im, w = division_case(total, rng, edge)
     assert_backend_matches_scalar(backend, kind, im, w)
 
 
@@ -259,6 +266,6 @@ def other_environment(request):
 @pytest.mark.parametrize("backend", VECTOR)
 def test_final_division_matches_scalar_in_other_environments(backend, kind, other_environment,
                                                              rng):
-    for total in ("three", "-0.7", "subnormal"):
-        im, w = division_case(total, rng)
+    for total, edge in [("three", 1), ("-0.7", 3), ("subnormal", 5)]:
+        im, w = division_case(total, rng, edge)
         assert_backend_matches_scalar(backend, kind, im, w)
