@@ -18,8 +18,9 @@ struct Floats : X86Floats {
     using Mask = __mmask16;
     static constexpr size_t lanes = 16;
     // Block shapes of the moving filters, (output rows, vectors) for [average, variance]
-    // [elements of at most 5 rows, taller ones]. The variance keeps two sums per voxel.
-    static constexpr int shapes[2][2][2] = {{{2, 6}, {6, 4}}, {{2, 4}, {4, 2}}};
+    // [elements of at most 5 rows, taller ones]. The variance keeps two sums per voxel; its
+    // short blocks of 2 x 5 beat 2 x 4 for 3^3 and 5^3 on AMD Zen 5 (benchmarks/bench.py).
+    static constexpr int shapes[2][2][2] = {{{2, 6}, {6, 4}}, {{2, 5}, {4, 2}}};
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }
