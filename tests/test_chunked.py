@@ -33,6 +33,21 @@ def test_chunks_match_one_call(name, eshape, chunks, volume, rng):
     assert_bits_equal(result, example.whole(name, volume, element))
 
 
+# Chunks of 1, of 2 and of the element's half-extents (2, 1, 3), and a ragged last chunk of 1
+# along every axis: thinner than the overlap, which dask's map_overlap then merges.
+THIN = [1, 2, (2, 1, 3), ((10, 1), (8, 1), (15, 1))]
+
+
+@pytest.mark.parametrize("name", ["average", "variance"])
+@pytest.mark.parametrize("chunks", THIN, ids=["ones", "twos", "half-extents", "ragged"])
+def test_chunks_thinner_than_the_overlap_match_one_call(name, chunks, rng):
+    volume = rng.normal(size=(11, 9, 16)).astype(np.float32)
+    volume[5, 4, 8], volume[10, 0, 15] = np.nan, np.inf  # mid-volume, and in the ragged last chunks
+    element = rng.random((5, 3, 7), np.float32)
+    result = example.chunked(name, da.from_array(volume, chunks=chunks), element).compute()
+    assert_bits_equal(result, example.whole(name, volume, element))
+
+
 def test_zarr_stores_receive_one_calls_results(tmp_path, volume, rng):
     da.to_zarr(da.from_array(volume, chunks=(16, 12, 20)), str(tmp_path / "in.zarr"))
     element = rng.random((3, 5, 3), np.float32)
