@@ -21,6 +21,22 @@ struct Floats : X86Floats {
     // [elements of at most 5 rows, taller ones]. The variance keeps two sums per voxel; its
     // short blocks of 2 x 5 beat 2 x 4 for 3^3 and 5^3 on AMD Zen 5 (benchmarks/bench.py).
     static constexpr int shapes[2][2][2] = {{{2, 6}, {6, 4}}, {{2, 5}, {4, 2}}};
+    // With AMD Zen 5, average's 3^3 and 5^3 blocks were limited by their loads, most of which
+    // span two cache lines. One load per vector and a permute per further column made 3^3 1.2
+    // to 1.4 times as fast with random weights and 1.6 with ones, 5^3 with ones 1.3 to 1.5,
+    // and 5^3 with random weights no slower. Not variance: its products keep the permute's
+    // pipes busy, and it ran up to 1.2 times as slow.
+    static constexpr bool column_shifts = true;
+    // Lanes c..15 of a, then 0..c-1 of b: the vector c columns to the right of a's.
+    template <size_t c>
+    static V shift(V a, V b) {
+        if constexpr (c == 0) {
+            return a;
+        } else {
+            return _mm512_castsi512_ps(
+                _mm512_alignr_epi32(_mm512_castps_si512(b), _mm512_castps_si512(a), c));
+        }
+    }
     static V zero() { return _mm512_setzero_ps(); }
     static V set1(float x) { return _mm512_set1_ps(x); }
     static V load(const float *p) { return _mm512_loadu_ps(p); }

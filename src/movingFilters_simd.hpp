@@ -1,9 +1,9 @@
 // The vector form of the moving filters, written once and included by each vector backend after
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
 // without a lane mask, load_held, mul and add with pinned operands, sub, div, prefetch,
-// flushes_subnormals, rounds_to_nearest; times, not_normal, any and select for quotient) and its
-// block shapes. Everything here has internal linkage, so each backend's copy is compiled with
-// that backend's instruction set only.
+// flushes_subnormals, rounds_to_nearest; times, not_normal, any and select for quotient; shift
+// where column_shifts) and its block shapes. Everything here has internal linkage, so each
+// backend's copy is compiled with that backend's instruction set only.
 //
 // Each lane is one output voxel and adds its own products one at a time in window order (element
 // plane a, row b, column c, ascending), exactly like the scalar loop. Speed comes from sharing:
@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "backends.hpp"
@@ -65,6 +66,43 @@ struct Block {
     // in some blocks, the tails among them.
     Block() {}
 
+    // Image row r, column c, whose vectors are x, against weight rows r - Lo .. r - Hi of one
+    // element plane, for output rows Lo..Hi.
+    template <size_t Lo, size_t Hi>
+    VOXELBENCH_INLINE void terms(const V *x, const float *weights, size_t r, size_t nx3,
+                                 size_t c) {
+        V sq[N];
+        for (int v = 0; Variance && Ones && v < N; ++v) {
+            sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
+        }
+        for (size_t j = Lo; j <= Hi; ++j) {
+            const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
+            for (int v = 0; v < N; ++v) {
+                const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
+                sum[j][v] = Floats::add(sum[j][v], prod);
+                if (Variance) {
+                    const V square = Ones ? sq[v] : Floats::mul(prod, prod);
+                    sum2[j][v] = Floats::add(sum2[j][v], square);
+                }
+            }
+        }
+    }
+
+    // Image row r, columns I in order, from its vectors at column 0 (u[0..N-1]) and the start
+    // of the next one (u[N]), each column's shifted out of them.
+    template <size_t Lo, size_t Hi, size_t... I>
+    VOXELBENCH_INLINE void shifted(const V *u, const float *weights, size_t r,
+                                   std::index_sequence<I...>) {
+        const auto column = [&](auto c) __attribute__((always_inline)) {
+            V x[N];
+            for (int v = 0; v < N; ++v) {
+                x[v] = Floats::template shift<decltype(c)::value>(u[v], u[v + 1]);
+            }
+            terms<Lo, Hi>(x, weights, r, sizeof...(I), c);
+        };
+        (column(std::integral_constant<size_t, I>{}), ...);
+    }
+
     // Image row r (columns c in order) against weight rows r - Lo .. r - Hi of one element
     // plane, for output rows Lo..Hi.
     template <size_t Lo, size_t Hi>
@@ -75,8 +113,17 @@ struct Block {
         // own and, short of registers, spilled them (AMD Zen 5: boxes of ones at 3^3 ran 1.3
         // times as fast without that).
         __asm__("" : "+r"(in));
+        if constexpr (C::cube != 0 && !Masked && !Variance && Floats::column_shifts) {
+            V u[N + 1];
+            for (int v = 0; v < N; ++v) {
+                u[v] = Floats::load_held(in + v * L);
+            }
+            // Only the lanes that columns 1.. take: nothing past the row's last window is read.
+            u[N] = Floats::load(in + N * L, Floats::first(C::cube - 1));
+            return shifted<Lo, Hi>(u, weights, r, std::make_index_sequence<C::cube>{});
+        }
         for (size_t c = 0; c < nx3; ++c) {
-            V x[N], sq[N];
+            V x[N];
             for (int v = 0; v < N; ++v) {
                 const float *p = in + c + v * L;
                 if (Masked && v == N - 1) {
@@ -86,21 +133,8 @@ struct Block {
                     // the registers ran short, and only the unrolled blocks gained (AMD Zen 5).
                     x[v] = C::cube ? Floats::load_held(p) : Floats::load(p);
                 }
-                if (Variance && Ones) {
-                    sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
-                }
             }
-            for (size_t j = Lo; j <= Hi; ++j) {
-                const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
-                for (int v = 0; v < N; ++v) {
-                    const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
-                    sum[j][v] = Floats::add(sum[j][v], prod);
-                    if (Variance) {
-                        const V square = Ones ? sq[v] : Floats::mul(prod, prod);
-                        sum2[j][v] = Floats::add(sum2[j][v], square);
-                    }
-                }
-            }
+            terms<Lo, Hi>(x, weights, r, nx3, c);
         }
     }
 

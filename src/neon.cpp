@@ -40,6 +40,9 @@ struct Floats {
     // value would keep the image value, where the sum plus its quieted product x * 1 keeps the
     // sum. So boxes of ones are multiplied too.
     static constexpr bool unit_products_skippable = false;
+    static constexpr bool column_shifts = false;  // untimed on ARM
+    template <size_t c>
+    static V shift(V a, V b);  // never called, as column_shifts is false
     // The multiply and add of a window term with their operands pinned as in the scalar loop,
     // image value times weight and running sum plus product: of two NaN operands ARM keeps the
     // first signalling one, else the first, and the compiler would feel free to swap them.

@@ -5,11 +5,19 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
+
 namespace {
 
 struct X86Floats {
     // Of two NaN operands x86 keeps the first, quieted: sum + x gives sum + x * 1's bits.
     static constexpr bool unit_products_skippable = true;
+    // Whether average's 3^3 and 5^3 blocks shift each column's image vectors out of column 0's
+    // across lanes instead of loading them again (see Block::row); AVX-512 turns it on and
+    // defines shift, which is only declared here.
+    static constexpr bool column_shifts = false;
+    template <size_t c, class V>
+    static V shift(V a, V b);
     // The multiply and add of a window term, with their operands pinned as in the scalar loop:
     // image value times weight, running sum plus product. When both operands are NaN the result
     // keeps the first one's payload, and the compiler would feel free to swap them. The image
