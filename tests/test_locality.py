@@ -6,6 +6,8 @@ import numpy as np
 import pytest
 from conftest import assert_bits_equal
 from matrices import FAMILIES, LOWER, UPPER, symmetric
+from test_backends import compute
+from test_hessian_backends import run
 
 testing = pytest.importorskip(
     "_voxelbench_testing", reason="built only with -Ccmake.define.VOXELBENCH_TESTING=ON"
@@ -18,13 +20,6 @@ NONFINITE = np.float32([np.nan, np.inf, -np.inf])
 def restore_default():
     yield
     testing.use_backend(BACKENDS[0])
-
-
-def filtered(backend, kind, im, w):
-    testing.use_backend(backend)
-    out = np.full(im.shape, 0.5, np.float32)
-    getattr(testing, kind)(im, out, w)
-    return out
 
 
 @pytest.mark.parametrize("wkind", ["random", "ones"])
@@ -47,20 +42,17 @@ def test_nonfinite_values_reach_exactly_the_windows_that_hold_them(backend, kind
     dirty = clean.copy()
     dirty[hit] = rng.choice(NONFINITE, hit.sum())
 
-    got = filtered(backend, kind, dirty, w)
+    got = compute(backend, kind, dirty, w)
     held = np.zeros(shape, bool)  # interior voxels whose window holds a non-finite value
     interior = tuple(slice(e // 2, n - e // 2) for e, n in zip(eshape, shape))
     held[interior] = np.lib.stride_tricks.sliding_window_view(hit, eshape).any(axis=(3, 4, 5))
     assert np.array_equal(~np.isfinite(got), held)
-    assert_bits_equal(got[~held], filtered(backend, kind, clean, w)[~held], payloads=True)
+    assert_bits_equal(got[~held], compute(backend, kind, clean, w)[~held], payloads=True)
 
 
 def decomposed(backend, m):
-    """(12, n) float32 results of (n, 9) row-major matrices."""
-    testing.use_backend(backend)
-    out = np.full((12, 1, 1, len(m)), -7, np.float32)
-    testing.hessian(*np.ascontiguousarray(m.T, np.float32).reshape(9, 1, 1, -1), *out)
-    return out.reshape(12, -1)
+    """(12, n) float32 results of (n, 9) row-major float32 matrices."""
+    return run(backend, m)[0]
 
 
 @pytest.mark.parametrize("value", NONFINITE, ids=["nan", "inf", "-inf"])
