@@ -11,11 +11,14 @@ back from its store and compares it with one whole-volume call.
     pip install '.[dask]' && python examples/chunked.py
 """
 
+from __future__ import annotations
+
 import argparse
+import json
 import sys
 import tempfile
+import time
 from functools import partial
-from pathlib import Path
 
 import dask
 import dask.array as da
@@ -47,9 +50,16 @@ def chunked(name: str, volume: da.Array, element: np.ndarray) -> da.Array:
                           boundary="none", dtype=np.float32)
 
 
-def filter_zarr(name: str, src: str, dst: str, element: np.ndarray) -> None:
-    """Filter the Zarr array at `src` into a new Zarr array at `dst`, chunk by chunk."""
-    da.to_zarr(chunked(name, da.from_zarr(str(src)), element), str(dst), overwrite=True)
+def filter_zarr(name: str, src: str, dst: str, element: np.ndarray,
+                storage_options: dict | None = None) -> None:
+    """Filter the Zarr array at `src` into a new Zarr array at `dst`, chunk by chunk.
+
+    `src` and `dst` are paths or fsspec URLs (s3://bucket/scan.zarr), opened with
+    `storage_options` (credentials, endpoint_url, ...).
+    """
+    volume = da.from_zarr(str(src), storage_options=storage_options)
+    da.to_zarr(chunked(name, volume, element), str(dst), overwrite=True,
+               storage_options=storage_options)
 
 
 def eigen_blocks(*components: np.ndarray) -> np.ndarray:
@@ -59,13 +69,15 @@ def eigen_blocks(*components: np.ndarray) -> np.ndarray:
     return results
 
 
-def hessian_zarr(src: str, dst: str) -> None:
+def hessian_zarr(src: str, dst: str, storage_options: dict | None = None) -> None:
     """Decompose the field in the Zarr group `src` (arrays hzz ... hxx) into the group `dst`."""
-    field = [da.from_zarr(str(src), component=c) for c in COMPONENTS]
+    field = [da.from_zarr(str(src), component=c, storage_options=storage_options)
+             for c in COMPONENTS]
     stacked = da.map_blocks(eigen_blocks, *field, new_axis=0,
                             chunks=((len(RESULTS),),) + field[0].chunks, dtype=np.float32)
     # Computed together, so each block is decomposed once for all twelve stores.
-    dask.compute(*(da.to_zarr(stacked[i], str(dst), component=r, overwrite=True, compute=False)
+    dask.compute(*(da.to_zarr(stacked[i], str(dst), component=r, overwrite=True, compute=False,
+                              storage_options=storage_options)
                    for i, r in enumerate(RESULTS)))
 
 
@@ -81,56 +93,89 @@ def main() -> int:
     parser.add_argument("--size", type=int, default=160, help="edge of the cubic volume")
     parser.add_argument("--chunk", type=int, default=48, help="edge of a chunk")
     parser.add_argument("--workers", type=int, default=2, help="processes of the local cluster")
+    parser.add_argument("--scheduler", help="address of a running dask scheduler, "
+                        "tcp://HOST:8786: run the recipe there only")
+    parser.add_argument("--store", help="directory or fsspec URL (s3://bucket/run) that every "
+                        "worker can reach; a temporary directory if not given")
+    parser.add_argument("--storage-options", type=json.loads, default=None,
+                        help='JSON for fsspec, e.g. \'{"endpoint_url": "http://HOST:9000"}\'')
     args = parser.parse_args()
 
-    shape, chunk = (args.size,) * 3, args.chunk
+    shape, chunk, options = (args.size,) * 3, args.chunk, args.storage_options
     element = np.random.default_rng(1).random((5, 3, 7), np.float32)  # asymmetric on purpose
     print(f"volume {shape} in chunks of {chunk}, element {element.shape}")
     ok = True
 
-    def report(where: str, name: str, stored: np.ndarray, expected: np.ndarray) -> None:
+    def report(where: str, name: str, stored: np.ndarray, expected: np.ndarray,
+               seconds: float) -> None:
         nonlocal ok
         equal = same_bits(stored, expected)
         ok &= equal
-        print(f"{where:<30} {name:<8} {'same bits as one call' if equal else 'DIFFERENT'}")
+        print(f"{where:<34} {name:<8} {seconds:6.2f} s  "
+              f"{'same bits as one call' if equal else 'DIFFERENT'}")
 
     with tempfile.TemporaryDirectory() as tmp:
-        store = Path(tmp)
-        # Generated block by block from fixed seeds, so no worker is ever sent a whole volume.
-        rng = da.random.default_rng(0)
-        da.to_zarr(rng.standard_normal(shape, dtype=np.float32, chunks=chunk), str(store / "volume.zarr"))
-        lower = {c: rng.standard_normal(shape, dtype=np.float32, chunks=chunk)
-                 for c in ("hzz", "hyz", "hyy", "hxz", "hxy", "hxx")}
-        mirror = {"hzy": "hyz", "hzx": "hxz", "hyx": "hxy"}
-        for c in COMPONENTS:
-            da.to_zarr(lower[mirror.get(c, c)], str(store / "field.zarr"), component=c)
+        store = (args.store or tmp).rstrip("/")
 
-        volume = da.from_zarr(str(store / "volume.zarr")).compute()
-        field = [da.from_zarr(str(store / "field.zarr"), component=c).compute() for c in COMPONENTS]
-        expected = {name: whole(name, volume, element) for name in ("average", "variance")}
-        expected["hessian"] = eigen_blocks(*field)
+        def at(name: str) -> str:
+            return f"{store}/{name}.zarr"
 
-        def run_all(where: str) -> None:
+        def read(name: str, component: str | None = None) -> np.ndarray:
+            return da.from_zarr(at(name), component=component,
+                                storage_options=options).compute()
+
+        def run_all(where: str, tag: str) -> None:
             for name in ("average", "variance"):
-                filter_zarr(name, store / "volume.zarr", store / f"{name}.zarr", element)
-                report(where, name, da.from_zarr(str(store / f"{name}.zarr")).compute(),
-                       expected[name])
-            hessian_zarr(store / "field.zarr", store / "eigen.zarr")
-            stored = np.stack([da.from_zarr(str(store / "eigen.zarr"), component=r).compute()
-                               for r in RESULTS])
-            report(where, "hessian", stored, expected["hessian"])
+                start = time.perf_counter()
+                filter_zarr(name, at("volume"), at(f"{name}-{tag}"), element, options)
+                report(where, name, read(f"{name}-{tag}"), expected[name],
+                       time.perf_counter() - start)
+            start = time.perf_counter()
+            hessian_zarr(at("field"), at(f"eigen-{tag}"), options)
+            seconds = time.perf_counter() - start
+            stored = np.stack([read(f"eigen-{tag}", r) for r in RESULTS])
+            report(where, "hessian", stored, expected["hessian"], seconds)
 
-        run_all("threads (default scheduler)")
+        def generate() -> None:
+            # Block by block from fixed seeds, so that no worker is ever sent a whole volume.
+            rng = da.random.default_rng(0)
+            da.to_zarr(rng.standard_normal(shape, dtype=np.float32, chunks=chunk), at("volume"),
+                       overwrite=True, storage_options=options)
+            lower = {c: rng.standard_normal(shape, dtype=np.float32, chunks=chunk)
+                     for c in ("hzz", "hyz", "hyy", "hxz", "hxy", "hxx")}
+            mirror = {"hzy": "hyz", "hzx": "hxz", "hyx": "hxy"}
+            for c in COMPONENTS:
+                da.to_zarr(lower[mirror.get(c, c)], at("field"), component=c, overwrite=True,
+                           storage_options=options)
 
         from dask.distributed import Client, LocalCluster
 
+        if args.scheduler:
+            with Client(args.scheduler) as client:
+                # Workers import this file to unpickle the recipe's functions when it is
+                # imported as a module; run as a script, they travel by value.
+                client.upload_file(__file__)
+                generate()
+                expected = one_call(read, element)
+                run_all(f"cluster at {args.scheduler}", "cluster")
+            return 0 if ok else 1
+
+        generate()
+        expected = one_call(read, element)
+        run_all("threads (default scheduler)", "threads")
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                           dashboard_address=None) as cluster, Client(cluster):
-            for name in ("average", "variance", "eigen"):  # start from empty stores
-                (store / f"{name}.zarr").rename(store / f"{name}-threads.zarr")
-            run_all(f"LocalCluster, {args.workers} processes")
+            run_all(f"LocalCluster, {args.workers} processes", "processes")
 
     return 0 if ok else 1
+
+
+def one_call(read, element: np.ndarray) -> dict[str, np.ndarray]:
+    """Each function's results from one call on the whole stored volume or field."""
+    volume = read("volume")
+    expected = {name: whole(name, volume, element) for name in ("average", "variance")}
+    expected["hessian"] = eigen_blocks(*[read("field", c) for c in COMPONENTS])
+    return expected
 
 
 if __name__ == "__main__":
