@@ -51,7 +51,7 @@ def chunked(name: str, volume: da.Array, element: np.ndarray) -> da.Array:
 
 
 def filter_zarr(name: str, src: str, dst: str, element: np.ndarray,
-                storage_options: dict | None = None) -> None:
+                storage_options: "dict | None" = None) -> None:
     """Filter the Zarr array at `src` into a new Zarr array at `dst`, chunk by chunk.
 
     `src` and `dst` are paths or fsspec URLs (s3://bucket/scan.zarr), opened with
@@ -69,7 +69,7 @@ def eigen_blocks(*components: np.ndarray) -> np.ndarray:
     return results
 
 
-def hessian_zarr(src: str, dst: str, storage_options: dict | None = None) -> None:
+def hessian_zarr(src: str, dst: str, storage_options: "dict | None" = None) -> None:
     """Decompose the field in the Zarr group `src` (arrays hzz ... hxx) into the group `dst`."""
     field = [da.from_zarr(str(src), component=c, storage_options=storage_options)
              for c in COMPONENTS]
