@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -148,15 +149,14 @@ def chunks_written(store: Path) -> int:
     return sum(1 for p in (store / "average-cluster.zarr").glob("c/**/*") if p.is_file())
 
 
-@pytest.mark.parametrize("after, lose", [(1, "worker"), (30, "worker"), (1, "machine"),
-                                         (60, "machine")])
+@pytest.mark.parametrize("after, lose", [(1, "worker"), (40, "machine")])
 def test_worker_killed_mid_run(processes, tmp_path, after, lose):
     """SIGKILL to one worker process once `after` chunks of the first result are stored: its
     nanny starts a replacement ("worker"), or, with the nanny killed too ("machine"), the
     survivor finishes alone. Either way the recipe's check finds one call's bits."""
     address, workers = start_cluster(processes, tmp_path)
     store = tmp_path / "store"
-    run = processes.start("recipe", recipe(address, str(store), 96, 16))
+    run = processes.start("recipe", recipe(address, str(store), 80, 16))
     deadline = time.monotonic() + 240
     while chunks_written(store) < after:
         assert run.poll() is None, "the run ended before the kill"
@@ -173,4 +173,9 @@ def test_worker_killed_mid_run(processes, tmp_path, after, lose):
     assert run.wait(timeout=240) == 0, (tmp_path / "recipe.log").read_text()
     output = (tmp_path / "recipe.log").read_text()
     assert_one_calls_bits(output)
-    print(f"killed ({lose}) after {written} of 216 chunks of average")
+    # "Removing worker ... caused the cluster to lose already computed task(s), which will be
+    # recomputed elsewhere: {keys}"
+    log = (tmp_path / "scheduler.log").read_text()
+    lost = re.findall(r"recomputed elsewhere: \{(.*)\}", log)
+    print(f"killed ({lose}) after {written} of 125 chunks of average; computed results lost: "
+          f"{sum(entry.count('(') for entry in lost)}")
