@@ -1,6 +1,6 @@
 """The Zarr recipe on a dask cluster whose scheduler and workers are separate processes, started
-with dask's own commands as the README's "More than one machine" does: on a directory store, on
-S3 (a local moto server) and with a worker killed mid-run, every result is one call's bits.
+with the commands of the README's "More than one machine": on a directory store, on S3 (a local
+moto server) and with a worker killed mid-run, every result is one call's bits.
 
 Run alone with `pytest -m cluster`. Each test stops every process it started, by its process
 group, and bounds its waits.
@@ -8,9 +8,11 @@ group, and bounds its waits.
 
 from __future__ import annotations
 
-import json
+import contextlib
+import io
 import os
 import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -19,6 +21,7 @@ import time
 from pathlib import Path
 
 import pytest
+from test_readme import README, BLOCK
 
 pytest.importorskip("dask.distributed")
 pytest.importorskip("zarr")
@@ -28,6 +31,26 @@ pytestmark = pytest.mark.cluster
 BIN = Path(sys.executable).parent  # dask's and moto's commands, beside this interpreter
 EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
 FUNCTIONS = 3  # average, variance, hessian: one line each
+# Any key does for moto; the README's command leaves credentials to these variables.
+CREDENTIALS = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}
+
+
+def section(language: str) -> list:
+    """The code blocks in `language` of the README's section "More than one machine"."""
+    text = README.read_text()
+    text = text[text.index("### More than one machine"):]
+    text = text[:text.index("\n## ")]
+    return [m.group(2) for m in BLOCK.finditer(text) if m.group(1) == language]
+
+
+def readme_command(program: str, **values: str) -> list:
+    """The README's command that starts with `program`, split into words, with its
+    placeholders (HOST, 8786 for the scheduler's port, 9000 for the S3 server's) filled in."""
+    lines = "\n".join(section("bash")).replace("\\\n", " ").splitlines()
+    (line,) = [l for l in lines if l.startswith(program + " ")]
+    fill = {"HOST": "127.0.0.1", **values}
+    return [re.sub("|".join(fill), lambda m: fill[m.group()], word)
+            for word in shlex.split(line, comments=True)]
 
 
 def free_port() -> int:
@@ -55,7 +78,8 @@ class Processes:
     def start(self, name: str, args: list, cwd: Path | None = None) -> subprocess.Popen:
         self.files.append(open(self.logs / f"{name}.log", "w"))
         p = subprocess.Popen([str(a) for a in args], cwd=cwd, stdout=self.files[-1],
-                             stderr=subprocess.STDOUT, start_new_session=True)
+                             stderr=subprocess.STDOUT, start_new_session=True,
+                             env={**os.environ, **CREDENTIALS})
         self.started.append(p)
         return p
 
@@ -89,19 +113,21 @@ def processes(tmp_path):
 
 
 def start_cluster(procs: Processes, where: Path, workers: int = 2) -> tuple[str, list]:
-    """`dask scheduler` and `dask worker ADDRESS --nthreads 1` processes, each worker in a
-    directory of its own, on the loopback address."""
-    port = free_port()
-    procs.start("scheduler", [BIN / "dask", "scheduler", "--host", "127.0.0.1", "--port", port,
+    """The README's scheduler and `workers` of its workers, each in a directory of its own, on
+    the loopback address."""
+    port = str(free_port())
+    scheduler = readme_command("dask scheduler", **{"8786": port})
+    procs.start("scheduler", [BIN / scheduler[0], *scheduler[1:], "--host", "127.0.0.1",
                               "--no-dashboard"])
-    wait_for_port(port)
-    address = f"tcp://127.0.0.1:{port}"
+    wait_for_port(int(port))
+    worker = readme_command("dask worker", **{"8786": port})
     started = []
     for i in range(workers):
         (where / f"worker{i}").mkdir()
         started.append(procs.start(f"worker{i}", [
-            BIN / "dask", "worker", address, "--nthreads", 1, "--no-dashboard",
-            "--local-directory", ".", "--name", f"worker{i}"], cwd=where / f"worker{i}"))
+            BIN / worker[0], *worker[1:], "--no-dashboard", "--local-directory", ".",
+            "--name", f"worker{i}"], cwd=where / f"worker{i}"))
+    address = f"tcp://127.0.0.1:{port}"
     from dask.distributed import Client
 
     with Client(address, timeout=60) as client:
@@ -109,12 +135,16 @@ def start_cluster(procs: Processes, where: Path, workers: int = 2) -> tuple[str,
     return address, started
 
 
-def recipe(address: str, store: str, size: int, chunk: int, options=None) -> list:
-    args = [sys.executable, EXAMPLE, "--size", size, "--chunk", chunk, "--scheduler", address,
-            "--store", store]
-    if options:
-        args += ["--storage-options", json.dumps(options)]
-    return [str(a) for a in args]
+def recipe(address: str, store: str, size: int, chunk: int, s3_port: str | None = None) -> list:
+    """The README's command for examples/chunked.py on `size`^3 in chunks of `chunk`: on S3
+    through the server at `s3_port`, or on the directory `store` without storage options."""
+    port = address.rsplit(":", 1)[1]
+    args = readme_command("python examples/chunked.py", **{"8786": port, "9000": str(s3_port)})
+    args[args.index("--store") + 1] = store
+    if s3_port is None:
+        i = args.index("--storage-options")
+        del args[i:i + 2]
+    return [sys.executable, str(EXAMPLE), *args[2:], "--size", str(size), "--chunk", str(chunk)]
 
 
 def assert_one_calls_bits(stdout: str) -> None:
@@ -136,27 +166,54 @@ def test_recipe_on_object_storage(processes, tmp_path):
     port = free_port()
     processes.start("moto", [BIN / "moto_server", "-H", "127.0.0.1", "-p", port])
     wait_for_port(port)
-    options = {"key": "testing", "secret": "testing", "endpoint_url": f"http://127.0.0.1:{port}"}
-    s3fs.S3FileSystem(**options).mkdir("scans")
+    endpoint = f"http://127.0.0.1:{port}"
+    s3fs.S3FileSystem(key="testing", secret="testing", endpoint_url=endpoint).mkdir("bucket")
     address, _ = start_cluster(processes, tmp_path)
-    run = subprocess.run(recipe(address, "s3://scans/run", 48, 16, options), capture_output=True,
-                         text=True, timeout=300)
+    run = subprocess.run(recipe(address, "s3://bucket/run", 48, 16, str(port)),
+                         capture_output=True, text=True, timeout=300,
+                         env={**os.environ, **CREDENTIALS})
     assert run.returncode == 0, run.stdout + run.stderr
     assert_one_calls_bits(run.stdout)
 
 
+def test_slurm_job_script_as_printed():
+    """The README's dask-jobqueue snippet runs without SLURM and prints a job script for 32
+    single-threaded workers on a 32-core node."""
+    pytest.importorskip("dask_jobqueue")
+    (snippet,) = section("python")
+    printed, namespace = io.StringIO(), {}
+    try:
+        with contextlib.redirect_stdout(printed):
+            exec(snippet, namespace)
+    finally:
+        if "cluster" in namespace:
+            namespace["cluster"].close()
+    script = printed.getvalue()
+    for line in ("#SBATCH --cpus-per-task=32", "#SBATCH --mem=128G", "#SBATCH -t 02:00:00"):
+        assert line in script.splitlines(), script
+    (command,) = [l for l in script.splitlines() if "dask_worker tcp://" in l]
+    assert re.search(r"--nthreads 1 .*--nworkers 32", command), command
+    assert command.startswith(sys.executable), command
+
+
 def chunks_written(store: Path) -> int:
-    return sum(1 for p in (store / "average-cluster.zarr").glob("c/**/*") if p.is_file())
+    """Chunk files in the Zarr array or group at `store`, metadata aside."""
+    metadata = {"zarr.json", ".zarray", ".zattrs", ".zgroup"}
+    return sum(1 for p in store.rglob("*") if p.is_file() and p.name not in metadata)
 
 
-@pytest.mark.parametrize("after, lose", [(1, "worker"), (40, "machine")])
-def test_worker_killed_mid_run(processes, tmp_path, after, lose):
-    """SIGKILL to one worker process once `after` chunks of the first result are stored: its
-    nanny starts a replacement ("worker"), or, with the nanny killed too ("machine"), the
-    survivor finishes alone. Either way the recipe's check finds one call's bits."""
+@pytest.mark.parametrize("result, after, lose", [("average", 1, "worker"),
+                                                 ("average", 40, "machine"),
+                                                 ("eigen", 300, "worker")])
+def test_worker_killed_mid_run(processes, tmp_path, result, after, lose):
+    """SIGKILL to one worker process once `after` chunks of `result` are stored (125 for
+    average, 12 x 125 for hessian's): its nanny starts a replacement ("worker"), or, with the
+    nanny killed too ("machine"), the survivor finishes alone. Either way the recipe's check
+    finds one call's bits."""
     address, workers = start_cluster(processes, tmp_path)
     store = tmp_path / "store"
     run = processes.start("recipe", recipe(address, str(store), 80, 16))
+    store /= f"{result}-cluster.zarr"
     deadline = time.monotonic() + 240
     while chunks_written(store) < after:
         assert run.poll() is None, "the run ended before the kill"
@@ -177,5 +234,5 @@ def test_worker_killed_mid_run(processes, tmp_path, after, lose):
     # recomputed elsewhere: {keys}"
     log = (tmp_path / "scheduler.log").read_text()
     lost = re.findall(r"recomputed elsewhere: \{(.*)\}", log)
-    print(f"killed ({lose}) after {written} of 125 chunks of average; computed results lost: "
+    print(f"killed ({lose}) after {written} chunks of {result}; computed results lost: "
           f"{sum(entry.count('(') for entry in lost)}")
