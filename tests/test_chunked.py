@@ -1,9 +1,7 @@
 """Chunked processing with dask through Zarr (examples/chunked.py) gives one call's bits."""
 
-import re
 import subprocess
 import sys
-from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -13,7 +11,7 @@ da = pytest.importorskip("dask.array")
 pytest.importorskip("zarr")
 
 from conftest import assert_bits_equal  # noqa: E402
-from test_readme import blocks  # noqa: E402
+from test_readme import blocks, untimed  # noqa: E402
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
 sys.path.insert(0, str(EXAMPLE.parent))
@@ -78,5 +76,4 @@ def test_example_on_a_cluster_of_worker_processes():
     assert len(lines) == 6 and all(line.endswith("same bits as one call") for line in lines)
     assert sum("LocalCluster, 2 processes" in line for line in lines) == 3
     quoted = next(t for t in blocks("text") if t.startswith("volume (160, 160, 160)"))
-    untimed = partial(re.sub, r"\d+\.\d+ s\b", "T s")
     assert [untimed(l) for l in lines] == [untimed(l) for l in quoted.splitlines()[1:]]
