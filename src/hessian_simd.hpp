@@ -72,7 +72,7 @@ HESS_INLINE Mask operator~(Mask a) { HESS_LANEWISE(Mask, m, Doubles::not_(a.m[i]
 HESS_INLINE uint64_t bits(Mask a) {
     uint64_t r = 0;
     for (int i = 0; i < Blocks; ++i) {
-        r |= uint64_t{Doubles::bits(a.m[i])} << (i * Doubles::lanes);
+        r |= uint64_t{Doubles::bits(a.m[i])} << (size_t(i) * Doubles::lanes);
     }
     return r;
 }
@@ -82,14 +82,14 @@ template <class T>
 HESS_INLINE D load(const T *p) {
     D r;
     for (int i = 0; i < Blocks; ++i) {
-        r.v[i] = Doubles::load(p + i * Doubles::lanes);
+        r.v[i] = Doubles::load(p + size_t(i) * Doubles::lanes);
     }
     return r;
 }
 template <class T>
 HESS_INLINE void store(T *p, D a) {
     for (int i = 0; i < Blocks; ++i) {
-        Doubles::store(p + i * Doubles::lanes, a.v[i]);
+        Doubles::store(p + size_t(i) * Doubles::lanes, a.v[i]);
     }
 }
 

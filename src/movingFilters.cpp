@@ -10,7 +10,7 @@ namespace scalar {
 // sum plus product, as every vector backend pins them too.
 static inline float mul(float x, float w) {
 #if defined(VOXELBENCH_X86)
-    __asm__("mulss %1, %0" : "+x"(x) : "xm"(w));
+    __asm__("mulss %1, %0" : "+x"(x) : VOXELBENCH_REG_OR_MEM("x")(w));
     return x;
 #elif defined(VOXELBENCH_ARM64)
     float r;
@@ -22,7 +22,7 @@ static inline float mul(float x, float w) {
 }
 static inline float add(float sum, float p) {
 #if defined(VOXELBENCH_X86)
-    __asm__("addss %1, %0" : "+x"(sum) : "xm"(p));
+    __asm__("addss %1, %0" : "+x"(sum) : VOXELBENCH_REG_OR_MEM("x")(p));
     return sum;
 #elif defined(VOXELBENCH_ARM64)
     float r;

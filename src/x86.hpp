@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "backends.hpp"
+
 namespace {
 
 struct X86Floats {
@@ -26,13 +28,13 @@ struct X86Floats {
     template <class V>
     __attribute__((always_inline)) static V mul(V x, V w) {
         V r;
-        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), "vm"(w));
+        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), VOXELBENCH_REG_OR_MEM("v")(w));
         return r;
     }
     template <class V>
     __attribute__((always_inline)) static V add(V sum, V p) {
         V r;
-        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), "vm"(p));
+        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), VOXELBENCH_REG_OR_MEM("v")(p));
         return r;
     }
     // A load whose register the compiler keeps for every use: after a plain load GCC may read
