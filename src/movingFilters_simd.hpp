@@ -111,12 +111,13 @@ struct Block {
         // Hides where the row lies, so that each load addresses it as register plus constant.
         // Otherwise GCC hoisted every row's offsets out of the loops into registers of their
         // own and, short of registers, spilled them (AMD Zen 5: boxes of ones at 3^3 ran 1.3
-        // times as fast without that).
-        __asm__("" : "+r"(in));
+        // times as fast without that). The weights' likewise, so that GCC does not keep a row's
+        // broadcast weights in registers for the next image row, which spilled a sum (AVX2, 3^3).
+        __asm__("" : "+r"(in), "+r"(weights));
         if constexpr (C::cube != 0 && !Masked && !Variance && Floats::column_shifts) {
             V u[N + 1];
             for (int v = 0; v < N; ++v) {
-                u[v] = Floats::load_held(in + v * L);
+                u[v] = Floats::load_held(in + size_t(v) * L);
             }
             // Only the lanes that columns 1.. take: nothing past the row's last window is read.
             u[N] = Floats::load(in + N * L, Floats::first(C::cube - 1));
@@ -125,7 +126,7 @@ struct Block {
         for (size_t c = 0; c < nx3; ++c) {
             V x[N];
             for (int v = 0; v < N; ++v) {
-                const float *p = in + c + v * L;
+                const float *p = in + c + size_t(v) * L;
                 if (Masked && v == N - 1) {
                     x[v] = Floats::load(p, mask);
                 } else {
@@ -173,7 +174,7 @@ struct Block {
                     const V s = quotient(Floats::mul(sum[j][v], sum[j][v]), w);
                     res = quotient(Floats::sub(sum2[j][v], s), w);
                 }
-                float *p = out + j * w.nx1 + v * L;
+                float *p = out + size_t(j) * w.nx1 + size_t(v) * L;
                 if (Masked && v == N - 1) {
                     Floats::store(p, res, mask);
                 } else {
