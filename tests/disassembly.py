@@ -1,0 +1,125 @@
+"""What the compiler made of the moving filters' blocks, read from a module's disassembly.
+
+    python tests/disassembly.py MODULE [--objdump OBJDUMP] [--check]
+
+For every compiled block function (one per filter, weights kind, block shape and element class;
+how many there are depends on what the compiler inlined) it finds the innermost loop with the
+most vector multiplies and adds, the block's own, and counts the vector registers reloaded from
+the stack there: a spill in the loop that runs per window term. It prints them, with the
+instructions per window term of the column loops of the blocks for elements other than 3^3 and
+5^3, and with --check exits 1 on any reload or fused multiply-add. OBJDUMP must read MODULE's
+architecture (aarch64-linux-gnu-objdump for an AArch64 module on x86-64).
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+import subprocess
+import sys
+from dataclasses import dataclass
+
+# x86 vfmadd231ps and its kin; AArch64 fmadd, fmsub, fnmadd, fnmsub, fmla, fmls.
+FUSED = re.compile(r"v?fn?m(add|sub)\w*|fml[as]")
+BRANCH = re.compile(r"(?:j\w+|b\.\w+|b|cbn?z|tbn?z)\s.*?\b([0-9a-f]+) <")
+ARITHMETIC = re.compile(r"(v?mulps|v?addps|fmul|fadd)\s")
+VECTOR = re.compile(r"%[xyz]mm\d|\b[qv]\d+\b")
+STACK = re.compile(r"\(%rsp\)|\[sp\b")
+LANES = {"avx512": 16, "avx2": 8, "neon": 4}
+
+
+@dataclass
+class Block:
+    name: str
+    isa: str
+    loop: list[str]  # the hottest innermost loop's instructions
+    reloads: int  # vector registers read from the stack in it
+    arithmetic: int  # vector multiplies and adds in it
+
+    def terms_per_iteration(self) -> int | None:
+        """Window terms of one pass of the column loop of a block of R rows x N vectors, for
+        blocks whose element is not fixed at compile time (name rows<V, Ones, R, N, Call<M, 0>>)."""
+        m = re.search(r"moving::rows<\w+, \w+, (\d+), (\d+), .*?Call<\w+, 0ul>", self.name)
+        return int(m[1]) * int(m[2]) * LANES[self.isa] if m else None
+
+
+def disassemble(path: str, objdump: str = "objdump") -> dict[str, list[tuple[int, str]]]:
+    """Function name -> (address, instruction) in order."""
+    text = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", path], capture_output=True,
+                          text=True, check=True).stdout
+    functions: dict[str, list[tuple[int, str]]] = {}
+    current: list[tuple[int, str]] = []
+    for line in text.splitlines():
+        if m := re.match(r"[0-9a-f]+ <(.*)>:$", line):
+            current = functions.setdefault(m[1], [])
+        elif line.count("\t") >= 1 and re.match(r"\s*[0-9a-f]+:", line):
+            address, instruction = line.split("\t", 1)
+            current.append((int(address.strip().rstrip(":"), 16), instruction.strip()))
+    return functions
+
+
+def mnemonics(path: str, objdump: str = "objdump") -> set[str]:
+    return {i.split()[0] for body in disassemble(path, objdump).values() for _, i in body if i}
+
+
+def reload(instruction: str) -> bool:
+    """A vector register read from the stack: an x86 stack operand that is not the destination
+    (AT&T order puts it last), an AArch64 load from sp."""
+    if not (STACK.search(instruction) and VECTOR.search(instruction)):
+        return False
+    if instruction.startswith(("ld", "st")):
+        return instruction.startswith("ld")
+    return not STACK.search(instruction.rsplit(",", 1)[-1])
+
+
+def innermost_loops(body: list[tuple[int, str]]) -> list[list[str]]:
+    """The instructions of each loop (a backward branch and its target) holding no other loop."""
+    loops = [(int(m[1], 16), a) for a, i in body
+             if (m := BRANCH.match(i)) and int(m[1], 16) <= a]
+    inner = [(lo, hi) for lo, hi in loops
+             if not any((o_lo, o_hi) != (lo, hi) and lo <= o_lo and o_hi <= hi
+                        for o_lo, o_hi in loops)]
+    return [[i for a, i in body if lo <= a <= hi] for lo, hi in inner]
+
+
+def blocks(path: str, objdump: str = "objdump") -> list[Block]:
+    """Every moving-filter function with vector arithmetic in a loop, with its hottest loop."""
+    found = []
+    for name, body in disassemble(path, objdump).items():
+        if "moving::" not in name:
+            continue
+        text = " ".join(i for _, i in body)
+        isa = "avx512" if "zmm" in text else "avx2" if "ymm" in text else "neon" \
+            if ".4s" in text else None
+        loops = [(sum(bool(ARITHMETIC.match(i)) for i in loop), loop)
+                 for loop in innermost_loops(body)]
+        if isa is None or not loops or max(loops)[0] == 0:
+            continue
+        arithmetic, loop = max(loops, key=lambda x: x[0])
+        found.append(Block(name, isa, loop, sum(map(reload, loop)), arithmetic))
+    return found
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("module")
+    parser.add_argument("--objdump", default="objdump")
+    parser.add_argument("--check", action="store_true",
+                        help="exit 1 on a stack reload in a block's loop or a fused multiply-add")
+    args = parser.parse_args()
+    found = blocks(args.module, args.objdump)
+    print(f"{'isa':<8}{'loop':>6}{'vector ops':>12}{'reloads':>9}{'per term':>10}  function")
+    for b in sorted(found, key=lambda b: (b.isa, b.name)):
+        terms = b.terms_per_iteration()
+        per_term = f"{len(b.loop) / terms:10.2f}" if terms else " " * 10
+        print(f"{b.isa:<8}{len(b.loop):6d}{b.arithmetic:12d}{b.reloads:9d}{per_term}  "
+              f"{b.name[:150]}")
+    fused = sorted(filter(FUSED.fullmatch, mnemonics(args.module, args.objdump)))
+    spilled = [b for b in found if b.reloads]
+    print(f"{len(found)} block functions, {len(spilled)} with stack reloads in their loop; "
+          f"fused multiply-adds: {', '.join(fused) or 'none'}")
+    return 1 if args.check and (spilled or fused or not found) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
