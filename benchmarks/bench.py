@@ -1,6 +1,7 @@
 """Time voxelbench against its peers and the scalar loop, in one run, on one machine.
 
     python benchmarks/bench.py [--quick] [--repeat N] [--png PATH]
+    python benchmarks/bench.py --versus [LABEL=]BUILD [LABEL=]BUILD ... [--repeat N]
 
 Needs the test-only module (`pip install '.[bench]' -Ccmake.define.VOXELBENCH_TESTING=ON`),
 which can force each backend, plus SciPy (and Matplotlib for --png). In order:
@@ -16,11 +17,18 @@ which can force each backend, plus SciPy (and Matplotlib for --png). In order:
   separable running mean a user would pick for them, and the box from which it is faster.
 Peers round differently, so they are checked with a tolerance. The chart (--png) draws the
 boxes' ratios.
+
+--versus times two or more builds of the test-only module (each a build folder or the module's
+file, for example one from GCC and one from clang) in one process: every backend the first
+supports, `average` 3^3 to 11^3 and `variance` 3^3 to 7^3 on a 160^3 volume with random weights,
+and `hessian`, their calls interleaved, with each build's time against the first build's; the
+filters' bits must be equal, NaN payloads included, and hessian's, NaN by position.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import platform
 import re
@@ -35,8 +43,11 @@ import numpy as np
 import scipy
 import scipy.ndimage as ndi
 
-import _voxelbench_testing as testing
-import voxelbench
+try:
+    import _voxelbench_testing as testing
+    import voxelbench
+except ImportError:  # --versus loads the builds it is given
+    pass
 
 CUBES = [3, 5, 7, 9, 11, 13, 15]
 CORRELATE_SIZES = {3, 5, 7}  # correlate sums directly: minutes per call beyond 7^3
@@ -306,6 +317,77 @@ def bench_hessian(n: int, repeat: int, rng) -> None:
 
 
 
+def load_build(path: str):
+    """The test-only module of a build folder, or the module's file itself, under its own name:
+    two files of the same module name load side by side, each with its own state."""
+    p = Path(path)
+    if p.is_dir():
+        found = sorted(p.glob("_voxelbench_testing*.so")) + sorted(p.glob("_voxelbench_testing*.pyd"))
+        if not found:
+            raise SystemExit(f"{path}: no _voxelbench_testing module in this folder")
+        p = found[0]
+    spec = importlib.util.spec_from_file_location("_voxelbench_testing", p)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def same_nan_positions(a: np.ndarray, b: np.ndarray) -> bool:
+    """Equal bits where either is not NaN, NaN at the same places."""
+    nan_a, nan_b = np.isnan(a), np.isnan(b)
+    return np.array_equal(nan_a, nan_b) and same_bits(a[~nan_a], b[~nan_b])
+
+
+def bench_versus(builds: dict[str, object], repeat: int, rng) -> None:
+    """Each build's median time per cell against the first build's, calls interleaved."""
+    first, *others = builds
+    backends = [b for b in builds[first].supported_backends() if "+" not in b]
+    n, nh = 160, 64
+    im = rng.random((n, n, n), dtype=np.float32)
+    comps = smoothed_hessian_field(nh, rng)
+    cells = [("average", s) for s in (3, 5, 7, 11)] + [("variance", s) for s in (3, 5, 7)]
+    weights = {s: rng.uniform(0.1, 1.0, (s,) * 3).astype(np.float32) for _, s in cells}
+    print(f"{len(builds)} builds side by side; the first, {first}, is the reference:")
+    for label, module in builds.items():
+        print(f"  {label}: {getattr(module, 'compiler', 'compiler not recorded')}, {module.__file__}")
+    print(f"medians of {repeat} interleaved calls ({min(SCALAR_REPEAT, repeat)} for the scalar "
+          f"loop); {n}^3 image with random weights, hessian of a {nh}^3 field\n")
+    width = {b: max(12, len(b) + 6) for b in builds}
+    ratio_width = {b: len(f"{b} / {first}") + 2 for b in others}
+    header = f"{'backend':<9}{'cell':<14}" + "".join(f"{b + ', ms':>{width[b]}}" for b in builds) \
+        + "".join(f"{b + ' / ' + first:>{ratio_width[b]}}" for b in others)
+    print(header)
+    print("-" * len(header))
+    for backend in backends:
+        for kind, size in cells + [("hessian", nh)]:
+            if kind == "hessian":
+                outs = {b: [np.zeros((nh,) * 3, np.float32) for _ in range(12)] for b in builds}
+                args = {b: (*comps, *outs[b]) for b in builds}
+            else:
+                outs = {b: np.zeros_like(im) for b in builds}
+                args = {b: (im, outs[b], weights[size]) for b in builds}
+
+            def call(module, arguments):
+                def run() -> None:
+                    module.use_backend(backend)
+                    getattr(module, kind)(*arguments)
+                return run
+
+            limit = SCALAR_REPEAT if backend == "scalar" and kind != "hessian" else repeat
+            t = interleaved({b: call(m, args[b]) for b, m in builds.items()}, limit)
+            for b in others:
+                if kind == "hessian":
+                    same = all(map(same_nan_positions, outs[b], outs[first]))
+                else:
+                    same = same_bits(outs[b], outs[first])
+                assert same, f"{backend} {kind} {size}^3: {b} differs from {first}"
+            print(f"{backend:<9}{f'{kind} {size}^3':<14}"
+                  + "".join(f"{t[b] * 1e3:{width[b]}.2f}" for b in builds)
+                  + "".join(f"{t[b] / t[first]:{ratio_width[b]}.2f}" for b in others))
+    print(f"\nevery build gives {first}'s bits: the filters' NaN payloads included, "
+          "hessian's NaN by position")
+
+
 def crossover(sizes: list[int], ratios: list[float | None]) -> str:
     """The smallest box from which uniform_filter is faster at every size timed."""
     first = None
@@ -347,7 +429,20 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a 64^3 volume and 32^3 field")
     parser.add_argument("--repeat", type=int, default=7, help="timed repetitions per case")
     parser.add_argument("--png", type=Path, help="also draw the speed-ups into this picture")
+    parser.add_argument("--versus", nargs="+", metavar="[LABEL=]BUILD",
+                        help="time these builds of the test-only module side by side instead")
     args = parser.parse_args()
+    if args.versus:
+        builds = {}
+        for i, item in enumerate(args.versus):
+            label, sep, path = item.partition("=")
+            if not sep:
+                label, path = f"build {i + 1}", label
+            builds[label] = load_build(path)
+        if len(builds) < 2:
+            parser.error("--versus needs at least two builds")
+        print(cpu_model())
+        return bench_versus(builds, args.repeat, np.random.default_rng(0))
 
     n, nh = (64, 32) if args.quick else (160, 64)
     wide = (16, 128, 128) if args.quick else WIDE

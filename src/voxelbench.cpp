@@ -128,6 +128,12 @@ static void pybind11_init_voxelbench(py::module_ &m) {
     m.def("hessian_iterations", &hessian_iterations);
     m.def("hessian_fallbacks", &hessian_fallbacks);
     m.def("hessian_doubles", &hessian_doubles);
+    // The compiler that built the module, for tests that read its machine code.
+#if defined(__clang__)
+    m.attr("compiler") = "clang " __clang_version__;
+#else
+    m.attr("compiler") = "GCC " __VERSION__;
+#endif
 #endif
 }
 
