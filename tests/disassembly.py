@@ -3,11 +3,12 @@
     python tests/disassembly.py MODULE [--objdump OBJDUMP] [--check]
 
 For every compiled block function (one per filter, weights kind, block shape and element class;
-how many there are depends on what the compiler inlined) it finds the innermost loop with the
-most vector multiplies and adds, the block's own, and counts the vector registers reloaded from
-the stack there: a spill in the loop that runs per window term. It prints them, with the
-instructions per window term of the column loops of the blocks for elements other than 3^3 and
-5^3, and with --check exits 1 on any reload or fused multiply-add. OBJDUMP must read MODULE's
+how many there are depends on what the compiler inlined) it finds the loop whose own instructions
+(those in no loop nested in it) hold the most vector multiplies and adds, the block's own, and
+counts the vector registers reloaded from the stack there: a spill in the loop that runs per
+window term. It prints them, with the instructions per window term of the column loops of the
+blocks for elements other than 3^3 and 5^3, and with --check exits 1 on any reload or fused
+multiply-add. OBJDUMP must read MODULE's
 architecture (aarch64-linux-gnu-objdump for an AArch64 module on x86-64).
 """
 
@@ -32,7 +33,7 @@ LANES = {"avx512": 16, "avx2": 8, "neon": 4}
 class Block:
     name: str
     isa: str
-    loop: list[str]  # the hottest innermost loop's instructions
+    loop: list[str]  # the instructions of the hottest loop that lie in no nested loop
     reloads: int  # vector registers read from the stack in it
     arithmetic: int  # vector multiplies and adds in it
 
@@ -72,14 +73,18 @@ def reload(instruction: str) -> bool:
     return not STACK.search(instruction.rsplit(",", 1)[-1])
 
 
-def innermost_loops(body: list[tuple[int, str]]) -> list[list[str]]:
-    """The instructions of each loop (a backward branch and its target) holding no other loop."""
-    loops = [(int(m[1], 16), a) for a, i in body
-             if (m := BRANCH.match(i)) and int(m[1], 16) <= a]
-    inner = [(lo, hi) for lo, hi in loops
-             if not any((o_lo, o_hi) != (lo, hi) and lo <= o_lo and o_hi <= hi
-                        for o_lo, o_hi in loops)]
-    return [[i for a, i in body if lo <= a <= hi] for lo, hi in inner]
+def loop_bodies(body: list[tuple[int, str]]) -> list[list[str]]:
+    """The instructions of each loop (a backward branch and its target) that lie in no loop
+    nested in it: those that run once per pass of that loop."""
+    loops = {(int(m[1], 16), a) for a, i in body
+             if (m := BRANCH.match(i)) and int(m[1], 16) <= a}
+    bodies = []
+    for lo, hi in loops:
+        nested = [(n_lo, n_hi) for n_lo, n_hi in loops
+                  if (n_lo, n_hi) != (lo, hi) and lo <= n_lo and n_hi <= hi]
+        bodies.append([i for a, i in body if lo <= a <= hi
+                       and not any(n_lo <= a <= n_hi for n_lo, n_hi in nested)])
+    return bodies
 
 
 def blocks(path: str, objdump: str = "objdump") -> list[Block]:
@@ -92,10 +97,10 @@ def blocks(path: str, objdump: str = "objdump") -> list[Block]:
         isa = "avx512" if "zmm" in text else "avx2" if "ymm" in text else "neon" \
             if ".4s" in text else None
         loops = [(sum(bool(ARITHMETIC.match(i)) for i in loop), loop)
-                 for loop in innermost_loops(body)]
+                 for loop in loop_bodies(body)]
         if isa is None or not loops or max(loops)[0] == 0:
             continue
-        arithmetic, loop = max(loops, key=lambda x: x[0])
+        arithmetic, loop = max(loops, key=lambda x: (x[0], -len(x[1])))
         found.append(Block(name, isa, loop, sum(map(reload, loop)), arithmetic))
     return found
 
