@@ -15,6 +15,7 @@ architecture (aarch64-linux-gnu-objdump for an AArch64 module on x86-64).
 from __future__ import annotations
 
 import argparse
+import bisect
 import re
 import subprocess
 import sys
@@ -76,14 +77,17 @@ def reload(instruction: str) -> bool:
 def loop_bodies(body: list[tuple[int, str]]) -> list[list[str]]:
     """The instructions of each loop (a backward branch and its target) that lie in no loop
     nested in it: those that run once per pass of that loop."""
-    loops = {(int(m[1], 16), a) for a, i in body
-             if (m := BRANCH.match(i)) and int(m[1], 16) <= a}
+    addresses = [a for a, _ in body]
+    loops = sorted({(bisect.bisect_left(addresses, int(m[1], 16)), k)
+                    for k, (a, i) in enumerate(body)
+                    if (m := BRANCH.match(i)) and int(m[1], 16) <= a})
     bodies = []
     for lo, hi in loops:
-        nested = [(n_lo, n_hi) for n_lo, n_hi in loops
-                  if (n_lo, n_hi) != (lo, hi) and lo <= n_lo and n_hi <= hi]
-        bodies.append([i for a, i in body if lo <= a <= hi
-                       and not any(n_lo <= a <= n_hi for n_lo, n_hi in nested)])
+        own = [True] * (hi - lo + 1)
+        for n_lo, n_hi in loops:
+            if (n_lo, n_hi) != (lo, hi) and lo <= n_lo and n_hi <= hi:
+                own[n_lo - lo:n_hi - lo + 1] = [False] * (n_hi - n_lo + 1)
+        bodies.append([body[lo + k][1] for k, keep in enumerate(own) if keep])
     return bodies
 
 
