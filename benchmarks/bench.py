@@ -326,9 +326,9 @@ def load_build(path: str):
         if not found:
             raise SystemExit(f"{path}: no _voxelbench_testing module in this folder")
         p = found[0]
-    spec = importlib.util.spec_from_file_location("_voxelbench_testing", p)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found_module = importlib.util.spec_from_file_location("_voxelbench_testing", p)
+    module = importlib.util.module_from_spec(found_module)
+    found_module.loader.exec_module(module)
     return module
 
 

@@ -128,7 +128,7 @@ static void pybind11_init_voxelbench(py::module_ &m) {
     m.def("hessian_iterations", &hessian_iterations);
     m.def("hessian_fallbacks", &hessian_fallbacks);
     m.def("hessian_doubles", &hessian_doubles);
-    // The compiler that built the module, for tests that read its machine code.
+    // The compiler that built the module, which bench.py --versus and tests/clang report.
 #if defined(__clang__)
     m.attr("compiler") = "clang " __clang_version__;
 #else

@@ -60,8 +60,8 @@ def disassemble(path: str, objdump: str = "objdump") -> dict[str, list[tuple[int
     return functions
 
 
-def mnemonics(path: str, objdump: str = "objdump") -> set[str]:
-    return {i.split()[0] for body in disassemble(path, objdump).values() for _, i in body if i}
+def mnemonics(functions: dict[str, list[tuple[int, str]]]) -> set[str]:
+    return {i.split()[0] for body in functions.values() for _, i in body if i}
 
 
 def reload(instruction: str) -> bool:
@@ -91,10 +91,10 @@ def loop_bodies(body: list[tuple[int, str]]) -> list[list[str]]:
     return bodies
 
 
-def blocks(path: str, objdump: str = "objdump") -> list[Block]:
+def blocks(functions: dict[str, list[tuple[int, str]]]) -> list[Block]:
     """Every moving-filter function with vector arithmetic in a loop, with its hottest loop."""
     found = []
-    for name, body in disassemble(path, objdump).items():
+    for name, body in functions.items():
         if "moving::" not in name:
             continue
         text = " ".join(i for _, i in body)
@@ -116,14 +116,15 @@ def main() -> int:
     parser.add_argument("--check", action="store_true",
                         help="exit 1 on a stack reload in a block's loop or a fused multiply-add")
     args = parser.parse_args()
-    found = blocks(args.module, args.objdump)
+    functions = disassemble(args.module, args.objdump)
+    found = blocks(functions)
     print(f"{'isa':<8}{'loop':>6}{'vector ops':>12}{'reloads':>9}{'per term':>10}  function")
     for b in sorted(found, key=lambda b: (b.isa, b.name)):
         terms = b.terms_per_iteration()
         per_term = f"{len(b.loop) / terms:10.2f}" if terms else " " * 10
         print(f"{b.isa:<8}{len(b.loop):6d}{b.arithmetic:12d}{b.reloads:9d}{per_term}  "
               f"{b.name[:150]}")
-    fused = sorted(filter(FUSED.fullmatch, mnemonics(args.module, args.objdump)))
+    fused = sorted(filter(FUSED.fullmatch, mnemonics(functions)))
     spilled = [b for b in found if b.reloads]
     print(f"{len(found)} block functions, {len(spilled)} with stack reloads in their loop; "
           f"fused multiply-adds: {', '.join(fused) or 'none'}")

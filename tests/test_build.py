@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 import voxelbench
-from disassembly import FUSED, blocks, mnemonics
+from disassembly import FUSED, blocks, disassemble, mnemonics
 
 MODULES = [voxelbench]
 try:
@@ -23,7 +23,7 @@ needs_objdump = pytest.mark.skipif(not shutil.which("objdump"), reason="needs ob
 @needs_objdump
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_no_fused_multiply_add(module):
-    names = mnemonics(module.__file__)
+    names = mnemonics(disassemble(module.__file__))
     assert {"mulss", "fmul"} & names  # the multiplies of the scalar loop are there to see
     assert not sorted(filter(FUSED.fullmatch, names))
 
@@ -32,7 +32,7 @@ def test_no_fused_multiply_add(module):
 def test_no_block_reloads_from_the_stack():
     """In the loop of each block of the module users get (the test-only module's blocks that end
     with the reciprocal are not shipped), no vector register is read back from the stack."""
-    found = blocks(voxelbench.__file__)
+    found = blocks(disassemble(voxelbench.__file__))
     isas = {b.isa for b in found}
     assert isas in ({"avx2", "avx512"}, {"neon"})  # every vector backend's blocks were read
     spilled = [f"{b.isa} {b.name[:120]}: {b.reloads} reloads, {b.arithmetic} multiplies and "
