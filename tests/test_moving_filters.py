@@ -146,6 +146,7 @@ def test_output_sharing_memory_with_an_input(kind, alias, rng):
     assert_bits_equal(out, expected)
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="reads the peak through resource (POSIX)")
 @pytest.mark.parametrize("kind", KINDS)
 def test_peak_memory_does_not_grow_with_the_volume(kind):
     code = f"""
@@ -159,4 +160,5 @@ voxelbench.{kind}(im, out, w)
 print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert int(result.stdout) < 8 * 1024, f"peak resident memory grew by {result.stdout.strip()} KiB"
+    kib = int(result.stdout) // (1024 if sys.platform == "darwin" else 1)  # macOS counts bytes
+    assert kib < 8 * 1024, f"peak resident memory grew by {kib} KiB"
