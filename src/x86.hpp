@@ -24,17 +24,32 @@ struct X86Floats {
     // image value times weight, running sum plus product. When both operands are NaN the result
     // keeps the first one's payload, and the compiler would feel free to swap them. The image
     // value must come in a register, so that a load is not folded into every multiply and
-    // re-read for each weight.
+    // re-read for each weight. {vex3} keeps the AVX2 operands where they are written: for a
+    // shorter encoding, clang 22's assembler swaps the sources of an add or multiply whose
+    // second one is among registers 8-15, and so changed which NaN a sum kept. AVX-512's
+    // instructions on zmm registers have no shorter encoding.
     template <class V>
     __attribute__((always_inline)) static V mul(V x, V w) {
         V r;
-        __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), VOXELBENCH_REG_OR_MEM("v")(w));
+        if constexpr (sizeof(V) == 32) {
+            __asm__("%{vex3%} vmulps %2, %1, %0"
+                    : "=v"(r)
+                    : "v"(x), VOXELBENCH_REG_OR_MEM("v")(w));
+        } else {
+            __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(x), VOXELBENCH_REG_OR_MEM("v")(w));
+        }
         return r;
     }
     template <class V>
     __attribute__((always_inline)) static V add(V sum, V p) {
         V r;
-        __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), VOXELBENCH_REG_OR_MEM("v")(p));
+        if constexpr (sizeof(V) == 32) {
+            __asm__("%{vex3%} vaddps %2, %1, %0"
+                    : "=v"(r)
+                    : "v"(sum), VOXELBENCH_REG_OR_MEM("v")(p));
+        } else {
+            __asm__("vaddps %2, %1, %0" : "=v"(r) : "v"(sum), VOXELBENCH_REG_OR_MEM("v")(p));
+        }
         return r;
     }
     // A load whose register the compiler keeps for every use: after a plain load GCC may read
