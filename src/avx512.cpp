@@ -5,10 +5,12 @@
 #include "x86.hpp"
 
 // GCC 12's intrinsics fill unused sources with _mm512_undefined_pd(), a deliberate
-// self-initialisation that -Wmaybe-uninitialized reports wherever they are inlined. clang has
-// no such warning, and would warn of the unknown name.
+// self-initialisation that -Wmaybe-uninitialized reports wherever they are inlined, and at -O1
+// (the sanitizers' build) -Wuninitialized. clang has no such warning, and would warn of the
+// unknown name.
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include <cfloat>
