@@ -1,5 +1,5 @@
 """The Zarr recipe on a dask cluster whose scheduler and workers are separate processes, started
-with the commands of the README's "More than one machine": on a directory store, on S3 (a local
+with the commands of the page "More than one machine": on a directory store, on S3 (a local
 moto server) and with a worker killed mid-run, every result is one call's bits.
 
 Run alone with `pytest -m cluster`. Each test stops every process it started, by its process
@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 import pytest
-from test_readme import README, BLOCK
+from test_pages import BLOCK, DOCS
 
 pytest.importorskip("dask.distributed")
 pytest.importorskip("zarr")
@@ -31,20 +31,18 @@ pytestmark = pytest.mark.cluster
 BIN = Path(sys.executable).parent  # dask's and moto's commands, beside this interpreter
 EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
 FUNCTIONS = 3  # average, variance, hessian: one line each
-# Any key does for moto; the README's command leaves credentials to these variables.
+# Any key does for moto; the page's command leaves credentials to these variables.
 CREDENTIALS = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}
 
 
 def section(language: str) -> list:
-    """The code blocks in `language` of the README's section "More than one machine"."""
-    text = README.read_text()
-    text = text[text.index("### More than one machine"):]
-    text = text[:text.index("\n## ")]
+    """The code blocks in `language` of the page "More than one machine"."""
+    text = (DOCS / "guide" / "cluster.md").read_text()
     return [m.group(2) for m in BLOCK.finditer(text) if m.group(1) == language]
 
 
-def readme_command(program: str, **values: str) -> list:
-    """The README's command that starts with `program`, split into words, with its
+def page_command(program: str, **values: str) -> list:
+    """The page's command that starts with `program`, split into words, with its
     placeholders (HOST, 8786 for the scheduler's port, 9000 for the S3 server's) filled in."""
     lines = "\n".join(section("bash")).replace("\\\n", " ").splitlines()
     (line,) = [l for l in lines if l.startswith(program + " ")]
@@ -113,14 +111,14 @@ def processes(tmp_path):
 
 
 def start_cluster(procs: Processes, where: Path, workers: int = 2) -> tuple[str, list]:
-    """The README's scheduler and `workers` of its workers, each in a directory of its own, on
+    """The page's scheduler and `workers` of its workers, each in a directory of its own, on
     the loopback address."""
     port = str(free_port())
-    scheduler = readme_command("dask scheduler", **{"8786": port})
+    scheduler = page_command("dask scheduler", **{"8786": port})
     procs.start("scheduler", [BIN / scheduler[0], *scheduler[1:], "--host", "127.0.0.1",
                               "--no-dashboard"])
     wait_for_port(int(port))
-    worker = readme_command("dask worker", **{"8786": port})
+    worker = page_command("dask worker", **{"8786": port})
     started = []
     for i in range(workers):
         (where / f"worker{i}").mkdir()
@@ -136,10 +134,10 @@ def start_cluster(procs: Processes, where: Path, workers: int = 2) -> tuple[str,
 
 
 def recipe(address: str, store: str, size: int, chunk: int, s3_port: str | None = None) -> list:
-    """The README's command for examples/chunked.py on `size`^3 in chunks of `chunk`: on S3
+    """The page's command for examples/chunked.py on `size`^3 in chunks of `chunk`: on S3
     through the server at `s3_port`, or on the directory `store` without storage options."""
     port = address.rsplit(":", 1)[1]
-    args = readme_command("python examples/chunked.py", **{"8786": port, "9000": str(s3_port)})
+    args = page_command("python examples/chunked.py", **{"8786": port, "9000": str(s3_port)})
     args[args.index("--store") + 1] = store
     if s3_port is None:
         i = args.index("--storage-options")
@@ -177,7 +175,7 @@ def test_recipe_on_object_storage(processes, tmp_path):
 
 
 def test_slurm_job_script_as_printed():
-    """The README's dask-jobqueue snippet runs without SLURM and prints a job script for 32
+    """The page's dask-jobqueue snippet runs without SLURM and prints a job script for 32
     single-threaded workers on a 32-core node."""
     pytest.importorskip("dask_jobqueue")
     (snippet,) = section("python")

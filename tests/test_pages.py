@@ -1,4 +1,5 @@
-"""The README's examples run and print what the README says they print."""
+"""The README's and the site's pages: their examples run and print what the pages say they print,
+their scripts and links exist, and the API page gives the functions' own docstrings."""
 
 import ast
 import doctest
@@ -17,35 +18,41 @@ RESULTS = ("valA", "valB", "valC", "valAz", "valAy", "valAx",
            "valBz", "valBy", "valBx", "valCz", "valCy", "valCx")
 
 ROOT = Path(__file__).parents[1]
+DOCS = ROOT / "docs"
 README = ROOT / "README.md"
+PAGES = [README] + sorted(p for p in DOCS.rglob("*.md") if "auto_examples" not in p.parts)
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.S | re.M)
+LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 
 # Times in a quoted output ("0.74 s") vary from run to run; the rest must match.
 untimed = partial(re.sub, r"\d+\.\d+ s\b", "T s")
 
 
-def blocks(language):
-    return [m.group(2) for m in BLOCK.finditer(README.read_text()) if m.group(1) == language]
+def name(page):
+    return str(page.relative_to(ROOT))
 
 
-def test_interactive_examples_print_what_the_readme_shows():
-    """Every ```pycon block is run as a doctest, in order, sharing one namespace."""
+def blocks(language, page=README):
+    return [m.group(2) for m in BLOCK.finditer(page.read_text()) if m.group(1) == language]
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if blocks("pycon", p)], ids=name)
+def test_interactive_examples(page):
+    """Every ```pycon block of a page is run as a doctest, in order, sharing one namespace."""
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     namespace = {}
     report = []
-    examples = blocks("pycon")
-    assert examples
-    for i, text in enumerate(examples):
-        test = parser.get_doctest(text, namespace, f"README pycon block {i + 1}", str(README), 0)
+    for i, text in enumerate(blocks("pycon", page)):
+        test = parser.get_doctest(text, namespace, f"{name(page)} pycon block {i + 1}", str(page), 0)
         runner.run(test, out=report.append, clear_globs=False)
         namespace = test.globs  # a DocTest runs in a copy of the namespace it is given
     assert runner.failures == 0, "".join(report)
 
 
 def recipe():
-    (text,) = [b for b in blocks("python") if "def filter_zarr" in b]
+    (text,) = [b for b in blocks("python", DOCS / "guide" / "dask-zarr.md") if "def filter_zarr" in b]
     return text
 
 
@@ -85,15 +92,37 @@ def test_zarr_recipe_as_printed_on_worker_processes(tmp_path, rng):
                           values)
 
 
-@pytest.mark.parametrize("script", sorted(set(re.findall(r"(?:examples|benchmarks)/\w+\.py",
-                                                          README.read_text()))))
-def test_scripts_the_readme_names_exist(script):
-    assert (ROOT / script).is_file()
+@pytest.mark.parametrize("script", sorted(set(re.findall(
+    r"(?<![\w/])(?:examples|benchmarks|tests|tools)/[\w-]+(?:\.\w+)?(?![\w*])", "".join(p.read_text() for p in PAGES)))))
+def test_files_the_pages_name_exist(script):
+    assert (ROOT / script).exists()
 
 
-def test_quickstart_prints_what_the_readme_shows():
+@pytest.mark.parametrize("page", PAGES, ids=name)
+def test_relative_links_reach_files(page):
+    """Links between pages read on a forge as well as on the site, so each names a real file."""
+    for target in LINK.findall(page.read_text()):
+        if "://" not in target and not target.startswith("#"):
+            assert (page.parent / target.split("#")[0]).exists(), f"{name(page)}: {target}"
+
+
+def test_api_page_gives_each_docstring():
+    """The API page quotes the stubs' docstrings, whose first lines are the module's own."""
+    import voxelbench
+
+    stubs = ast.parse((ROOT / "src" / "voxelbench.pyi").read_text())
+    functions = [node for node in stubs.body if isinstance(node, ast.FunctionDef)]
+    api = (DOCS / "api.md").read_text().replace("\\*", "*")  # escaped from Markdown's emphasis
+    assert [f.name for f in functions] == ["average", "variance", "hessian"]
+    for function in functions:
+        doc = ast.get_docstring(function)
+        assert f"{{py:function}} {function.name}(" in api and doc in api
+        assert getattr(voxelbench, function.name).__doc__.rstrip().endswith(doc.splitlines()[0])
+
+
+def test_quickstart_prints_what_the_pages_show():
     """The quoted output, timings aside, is what the example prints."""
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
                          capture_output=True, text=True, timeout=300, check=True)
-    quoted = next(t for t in blocks("text") if t.startswith("volume ("))
+    quoted = next(t for t in blocks("text", DOCS / "getting-started.md") if t.startswith("volume ("))
     assert untimed(run.stdout) == untimed(quoted)
