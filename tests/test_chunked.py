@@ -11,7 +11,7 @@ da = pytest.importorskip("dask.array")
 pytest.importorskip("zarr")
 
 from conftest import assert_bits_equal  # noqa: E402
-from test_readme import blocks, untimed  # noqa: E402
+from test_pages import DOCS, blocks, untimed  # noqa: E402
 
 EXAMPLE = Path(__file__).parents[1] / "examples" / "chunked.py"
 sys.path.insert(0, str(EXAMPLE.parent))
@@ -75,5 +75,6 @@ def test_example_on_a_cluster_of_worker_processes():
     lines = run.stdout.splitlines()[1:]
     assert len(lines) == 6 and all(line.endswith("same bits as one call") for line in lines)
     assert sum("LocalCluster, 2 processes" in line for line in lines) == 3
-    quoted = next(t for t in blocks("text") if t.startswith("volume (160, 160, 160)"))
+    quoted = next(t for t in blocks("text", DOCS / "guide" / "dask-zarr.md")
+                  if t.startswith("volume (160, 160, 160)"))
     assert [untimed(l) for l in lines] == [untimed(l) for l in quoted.splitlines()[1:]]
