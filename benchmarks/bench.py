@@ -2,6 +2,7 @@
 
     python benchmarks/bench.py [--quick] [--repeat N] [--png PATH]
     python benchmarks/bench.py --versus [LABEL=]BUILD [LABEL=]BUILD ... [--repeat N]
+    python benchmarks/bench.py --in-cache [--versus [LABEL=]BUILD ...] [--repeat N]
 
 Needs the test-only module (`pip install '.[bench]' -Ccmake.define.VOXELBENCH_TESTING=ON`),
 which can force each backend, plus SciPy (and Matplotlib for --png). In order:
@@ -23,6 +24,14 @@ file, for example one from GCC and one from clang) in one process: every backend
 supports, `average` 3^3 to 11^3 and `variance` 3^3 to 7^3 on a 160^3 volume with random weights,
 and `hessian`, their calls interleaved, with each build's time against the first build's; the
 filters' bits must be equal, NaN payloads included, and hessian's, NaN by position.
+
+--in-cache times what the code alone decides: `average` and `variance` with random weights on
+volumes small enough to stay in cache, (k + 7) x 64 x 160 for a k^3 element (48 rows from 7^3),
+with rows as wide as at 160^3, every vector backend of the installed build (or of each --versus
+build, interleaved), at least 101 calls per cell; it reports the 10th percentile of the times,
+since noise only adds time, with the median and the best, as shares of the machine's limit. Then
+the memory-bound cells, 160^3 and 64x512x512 with the caches evicted before each call, beside
+the time of one copy of the volume.
 """
 
 from __future__ import annotations
@@ -332,6 +341,17 @@ def load_build(path: str):
     return module
 
 
+def named_builds(items: list[str]) -> dict[str, object]:
+    """The builds of [LABEL=]BUILD arguments, by label ("build 1", ... where none is given)."""
+    builds = {}
+    for i, item in enumerate(items):
+        label, sep, path = item.partition("=")
+        if not sep:
+            label, path = f"build {i + 1}", label
+        builds[label] = load_build(path)
+    return builds
+
+
 def same_nan_positions(a: np.ndarray, b: np.ndarray) -> bool:
     """Equal bits where either is not NaN, NaN at the same places."""
     nan_a, nan_b = np.isnan(a), np.isnan(b)
@@ -388,6 +408,122 @@ def bench_versus(builds: dict[str, object], repeat: int, rng) -> None:
           "hessian's NaN by position")
 
 
+IN_CACHE = [("average", s) for s in (3, 5, 7, 9, 11)] + [("variance", s) for s in (3, 5, 7, 9)]
+IN_CACHE_WIDTH = 160  # as at 160^3
+
+
+def in_cache_volume(size: int, rng) -> np.ndarray:
+    """(k + 7) x 64 x 160 for a k^3 element, 48 rows from 7^3: input and output stay in L2 or
+    L3, and the interior keeps 8 planes."""
+    return rng.random((size + 7, 64 if size < 7 else 48, IN_CACHE_WIDTH), dtype=np.float32)
+
+
+def percentiles(times: list[float]) -> tuple[float, float, float]:
+    """10th percentile, median and best of the times."""
+    return float(np.percentile(times, 10)), statistics.median(times), min(times)
+
+
+def bench_in_cache(builds: dict[str, object], repeat: int, rng, limit: PairLimit) -> None:
+    """Shares of the machine's limit with data in cache: every vector backend of every build,
+    the calls of one cell interleaved, all of them on one input and one output so that the
+    cell's data stays in cache; each result is checked against the first build's scalar loop
+    beforehand."""
+    first = next(iter(builds))
+    backends = [b for b in builds[first].supported_backends() if "+" not in b and b != "scalar"]
+    cases = [(label, b) for b in backends for label in builds]
+    width = max(len(f"{label} {b}") for label, b in cases) + 2
+    print(f"in cache: G window terms/s at the 10th percentile of {repeat} calls, and % of the "
+          "limit (of half of it for variance) at the 10th percentile / median / best")
+    header = f"{'kind':<10}{'window':<8}{'volume':<13}" + "".join(
+        f"{label + ' ' + b:>{width + 14}}" for label, b in cases) + f"{'limit, G pairs/s':>30}"
+    print(header)
+    print("-" * len(header))
+    for kind, size in IN_CACHE:
+        im = in_cache_volume(size, rng)
+        w = rng.uniform(0.1, 1.0, (size,) * 3).astype(np.float32)
+        reference = np.zeros_like(im)
+        builds[first].use_backend("scalar")
+        getattr(builds[first], kind)(im, reference, w)
+        out = np.zeros_like(im)
+        for label, b in cases:
+            builds[label].use_backend(b)
+            check = np.zeros_like(im)
+            getattr(builds[label], kind)(im, check, w)
+            assert same_bits(check, reference), f"{kind} {size}^3: {label} {b} differs"
+        times: dict[tuple[str, str], list[float]] = {case: [] for case in cases}
+        pairs = limit.measure()
+        for _ in range(repeat + 1):  # the first round warms the caches and is dropped
+            for label, b in cases:
+                module = builds[label]
+                module.use_backend(b)
+                fn = getattr(module, kind)
+                start = time.perf_counter()
+                fn(im, out, w)
+                times[label, b].append(time.perf_counter() - start)
+        pairs_after = limit.measure()
+        pairs = {k: max(v, pairs_after.get(k, 0.0)) for k, v in pairs.items()}
+        terms = interior(im, size).size * size**3
+        cells = []
+        for label, b in cases:
+            p10, median, best = percentiles(times[label, b][1:])
+            shares = "/".join(share(terms / t, b, kind, pairs).strip() or "-"
+                              for t in (p10, median, best))
+            cells.append(f"{terms / p10 / 1e9:6.1f} {shares:>{width + 7}}")
+        limits = ", ".join(f"{k} {v:.1f}" for k, v in pairs.items())
+        print(f"{kind:<10}{f'{size}^3':<8}{'x'.join(map(str, im.shape)):<13}"
+              + "".join(f"{c:>{width + 14}}" for c in cells) + f"{limits:>30}")
+    for module in builds.values():
+        module.use_backend(module.supported_backends()[0])
+    print()
+
+
+def evict(buffer: np.ndarray) -> None:
+    """Write a buffer larger than the last-level cache, so that the next call's data comes from
+    memory."""
+    buffer += 1
+
+
+def bench_memory_bound(builds: dict[str, object], repeat: int, rng) -> None:
+    """160^3 and 64x512x512 with the caches evicted before every call, beside one copy of the
+    volume timed the same way: medians of `repeat` calls."""
+    first = next(iter(builds))
+    backends = [b for b in builds[first].supported_backends() if "+" not in b and b != "scalar"]
+    llc = 512 << 20  # beyond the largest last-level cache seen here (480 MiB)
+    flush = np.zeros(llc // 4, np.float32)
+    print(f"caches evicted before each call: ms, medians of {repeat} calls; above 1 in "
+          "brackets: times the copy")
+    for shape, cells in (((160, 160, 160), IN_CACHE), (WIDE, [("average", s) for s in (3, 5, 7)])):
+        im = rng.random(shape, dtype=np.float32)
+        out = np.zeros_like(im)
+        copy_times = []
+        for _ in range(repeat):
+            evict(flush)
+            start = time.perf_counter()
+            np.copyto(out, im)
+            copy_times.append(time.perf_counter() - start)
+        t_copy = statistics.median(copy_times)
+        print(f"{'x'.join(map(str, shape))}: one copy of the volume {t_copy * 1e3:.2f} ms")
+        for kind, size in cells:
+            w = rng.uniform(0.1, 1.0, (size,) * 3).astype(np.float32)
+            row = []
+            for label in builds:
+                for b in backends:
+                    builds[label].use_backend(b)
+                    fn = getattr(builds[label], kind)
+                    times = []
+                    for _ in range(repeat):
+                        evict(flush)
+                        start = time.perf_counter()
+                        fn(im, out, w)
+                        times.append(time.perf_counter() - start)
+                    t = statistics.median(times)
+                    row.append(f"{label} {b} {t * 1e3:8.2f} ({t / t_copy:5.1f})")
+            print(f"  {kind:<9}{f'{size}^3':<6}" + "   ".join(row))
+    for module in builds.values():
+        module.use_backend(module.supported_backends()[0])
+    print()
+
+
 def crossover(sizes: list[int], ratios: list[float | None]) -> str:
     """The smallest box from which uniform_filter is faster at every size timed."""
     first = None
@@ -431,14 +567,23 @@ def main() -> None:
     parser.add_argument("--png", type=Path, help="also draw the speed-ups into this picture")
     parser.add_argument("--versus", nargs="+", metavar="[LABEL=]BUILD",
                         help="time these builds of the test-only module side by side instead")
+    parser.add_argument("--in-cache", action="store_true",
+                        help="shares of the limit with data in cache, then the memory-bound "
+                        "cells beside a copy (of the --versus builds, if given)")
     args = parser.parse_args()
+    if args.in_cache:
+        builds = named_builds(args.versus) if args.versus else {"": testing}
+        repeat = max(args.repeat, 101)
+        print(f"{cpu_model()}; NumPy {np.__version__}")
+        for label, module in builds.items():
+            print(f"  {label or 'installed'}: {getattr(module, 'compiler', 'compiler not recorded')}")
+        print()
+        rng = np.random.default_rng(0)
+        bench_in_cache(builds, repeat, rng, PairLimit())
+        bench_memory_bound(builds, min(args.repeat, 11), rng)
+        return
     if args.versus:
-        builds = {}
-        for i, item in enumerate(args.versus):
-            label, sep, path = item.partition("=")
-            if not sep:
-                label, path = f"build {i + 1}", label
-            builds[label] = load_build(path)
+        builds = named_builds(args.versus)
         if len(builds) < 2:
             parser.error("--versus needs at least two builds")
         print(cpu_model())
