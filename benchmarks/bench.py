@@ -412,6 +412,11 @@ IN_CACHE = [("average", s) for s in (3, 5, 7, 9, 11)] + [("variance", s) for s i
 IN_CACHE_WIDTH = 160  # as at 160^3
 
 
+def vector_backends(module) -> list[str]:
+    """The module's vector backends, without their +reciprocal variants."""
+    return [b for b in module.supported_backends() if "+" not in b and b != "scalar"]
+
+
 def in_cache_volume(size: int, rng) -> np.ndarray:
     """(k + 7) x 64 x 160 for a k^3 element, 48 rows from 7^3: input and output stay in L2 or
     L3, and the interior keeps 8 planes."""
@@ -429,7 +434,7 @@ def bench_in_cache(builds: dict[str, object], repeat: int, rng, limit: PairLimit
     cell's data stays in cache; each result is checked against the first build's scalar loop
     beforehand."""
     first = next(iter(builds))
-    backends = [b for b in builds[first].supported_backends() if "+" not in b and b != "scalar"]
+    backends = vector_backends(builds[first])
     cases = [(label, b) for b in backends for label in builds]
     width = max(len(f"{label} {b}") for label, b in cases) + 2
     print(f"in cache: G window terms/s at the 10th percentile of {repeat} calls, and % of the "
@@ -486,8 +491,7 @@ def evict(buffer: np.ndarray) -> None:
 def bench_memory_bound(builds: dict[str, object], repeat: int, rng) -> None:
     """160^3 and 64x512x512 with the caches evicted before every call, beside one copy of the
     volume timed the same way: medians of `repeat` calls."""
-    first = next(iter(builds))
-    backends = [b for b in builds[first].supported_backends() if "+" not in b and b != "scalar"]
+    backends = vector_backends(next(iter(builds.values())))
     llc = 512 << 20  # beyond the largest last-level cache seen here (480 MiB)
     flush = np.zeros(llc // 4, np.float32)
     print(f"caches evicted before each call: ms, medians of {repeat} calls; above 1 in "

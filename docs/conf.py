@@ -3,13 +3,7 @@
 Nothing here reaches the network while building: the build machines reach only PyPI.
 """
 
-import sys
 from importlib.metadata import version as installed_version
-from pathlib import Path
-
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
-# Gallery scripts import their helpers (quickstart.py, chunked.py) from beside them.
-sys.path.insert(0, str(EXAMPLES))
 
 project = "voxelbench"
 author = "voxelbench developers"
@@ -32,7 +26,6 @@ exclude_patterns = [
     "auto_examples/**.json",
 ]
 
-myst_enable_extensions = ["colon_fence", "dollarmath"]
 myst_heading_anchors = 3  # `page.md#heading-slug` links, with GitHub's slugs
 
 html_theme = "pydata_sphinx_theme"
@@ -51,7 +44,8 @@ sphinx_gallery_conf = {
     "examples_dirs": "../examples",
     "gallery_dirs": "auto_examples",
     # Only plot_*.py scripts are gallery pages, and each one is run; the other scripts there
-    # are the README's examples and the helpers the gallery imports.
+    # are the helpers they import (sphinx-gallery runs each script from this folder, on
+    # sys.path) and examples of their own.
     "filename_pattern": r"[\\/]plot_[^\\/]*\.py$",
     "ignore_pattern": r"(^|[\\/])(?!plot_)[^\\/]*\.py$",
     "within_subsection_order": "FileNameSortKey",

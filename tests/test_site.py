@@ -11,7 +11,6 @@ chromium for the screenshots, the tests skip, unless VOXELBENCH_REQUIRE_SITE=1 (
 import importlib.util
 import json
 import os
-import re
 import shlex
 import shutil
 import subprocess
@@ -24,6 +23,7 @@ from urllib.parse import unquote, urlsplit
 
 import numpy as np
 import pytest
+from test_pages import blocks
 
 ROOT = Path(__file__).parents[1]
 SITE = ROOT / "build" / "html"
@@ -42,8 +42,7 @@ def missing(reason: str) -> NoReturn:
 
 def readme_command() -> Optional[List[str]]:
     """sphinx-build's arguments in the first ```bash block of the README that runs it."""
-    blocks = re.findall(r"^```bash\n(.*?)^```$", (ROOT / "README.md").read_text(), re.S | re.M)
-    for line in "\n".join(blocks).replace("\\\n", " ").splitlines():
+    for line in "\n".join(blocks("bash")).replace("\\\n", " ").splitlines():
         lexer = shlex.shlex(line, posix=True, punctuation_chars=True)
         lexer.whitespace_split = True
         words = list(lexer)
