@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "backends.hpp"
 
@@ -30,12 +32,15 @@ constexpr size_t L = Floats::lanes;
 
 // One call, with what its final divisions need: by the divider, or (Multiply) by the product
 // with the reciprocal. A Cube other than 0 fixes the element's extents at Cube^3, so that every
-// loop of a block unrolls.
-template <bool Multiply, size_t Cube = 0>
+// loop of a block unrolls. With Spread, the blocks load each weight as a whole vector, spread
+// over its lanes beforehand, rather than broadcast it.
+template <bool Multiply, size_t Cube, bool Spread>
 struct Call : Window {
     static constexpr size_t cube = Cube;
-    V total;         // the weight total W in every lane
-    double inverse;  // 1 / W in double precision, or NaN where that is not exact (see quotient)
+    static constexpr size_t floats_per_weight = Spread ? L : 1;
+    V total;               // the weight total W in every lane
+    const float *weights;  // the element's weights, each over a vector of its own with Spread
+    double inverse;        // 1 / W in double precision, or NaN where not exact (see quotient)
 };
 
 // s / W, correctly rounded. The divider is slow, and for float32 s and W the double product
@@ -46,8 +51,8 @@ struct Call : Window {
 // unless s and the product are both 0 (0 / W for a finite, non-zero W; its sign is the
 // product's). All of it holds under round-to-nearest without flushing only; otherwise inverse
 // is NaN, so that every lane is divided.
-template <bool Multiply, size_t Cube>
-VOXELBENCH_INLINE V quotient(V s, const Call<Multiply, Cube> &w) {
+template <bool Multiply, size_t Cube, bool Spread>
+VOXELBENCH_INLINE V quotient(V s, const Call<Multiply, Cube, Spread> &w) {
     if constexpr (!Multiply) {
         return Floats::div(s, w.total);
     } else {
@@ -76,7 +81,9 @@ struct Block {
             sq[v] = Floats::mul(x[v], x[v]);  // the same square for every row j
         }
         for (size_t j = Lo; j <= Hi; ++j) {
-            const V wv = Floats::set1(weights[(r - j) * nx3 + c]);
+            const size_t i = (r - j) * nx3 + c;
+            const V wv = C::floats_per_weight == L ? Floats::load(weights + i * L)
+                                                   : Floats::set1(weights[i]);
             for (int v = 0; v < N; ++v) {
                 const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
                 sum[j][v] = Floats::add(sum[j][v], prod);
@@ -164,8 +171,8 @@ struct Block {
         const size_t nz3 = C::cube ? C::cube : w.nz3, ny3 = C::cube ? C::cube : w.ny3,
                      nx3 = C::cube ? C::cube : w.nx3;
         for (size_t a = 0; a < nz3; ++a) {
-            plane(corner + a * w.ny1 * w.nx1, w.stEl + a * ny3 * nx3, w.nx1, ny3, nx3, mask,
-                  std::make_index_sequence<R - 1>{});
+            plane(corner + a * w.ny1 * w.nx1, w.weights + a * ny3 * nx3 * C::floats_per_weight, w.nx1, ny3, nx3,
+                  mask, std::make_index_sequence<R - 1>{});
         }
         for (int j = 0; j < R; ++j) {
             for (int v = 0; v < N; ++v) {
@@ -307,28 +314,44 @@ void filter(const C &w) {
 }
 
 // average (or variance, Variance), ending with the divider or (Multiply) the reciprocal.
-template <bool Variance, bool Multiply, size_t Cube>
+template <bool Variance, bool Multiply, size_t Cube, bool Spread>
 void filter(const Window &w) {
-    Call<Multiply, Cube> call;
+    using C = Call<Multiply, Cube, Spread>;
+    C call;
     static_cast<Window &>(call) = w;
     call.total = Floats::set1(w.stEl_sum);
     const bool exact = Floats::rounds_to_nearest() && !Floats::flushes_subnormals();
     call.inverse = exact ? 1.0 / static_cast<double>(w.stEl_sum) : std::nan("");
-    using C = Call<Multiply, Cube>;
+    const size_t k = w.nz3 * w.ny3 * w.nx3;
+    std::vector<float> spread(Spread ? (k + 1) * L : 0);
+    call.weights = w.stEl;
+    if (Spread) {
+        // Aligned, so that no weight's load spans two cache lines.
+        float *p = spread.data() + (-reinterpret_cast<uintptr_t>(spread.data()) / 4) % L;
+        for (size_t i = 0; i < k; ++i) {
+            Floats::store(p + i * L, Floats::set1(w.stEl[i]));
+        }
+        call.weights = p;
+    }
     (ones(w) ? filter<Variance, true, C> : filter<Variance, false, C>)(call);
 }
 
 // The elements most calls use, 3^3 and 5^3, with their extents fixed at compile time: with AVX-512
-// on AMD Zen 5, average with random weights ran 1.3 to 1.7 times as fast.
+// on AMD Zen 5, average with random weights ran 1.3 to 1.7 times as fast. Spread weights take
+// L times the element's memory, so they are left to elements of at most 2^16 weights (4 MiB
+// spread with AVX-512); a call with a larger one is long enough that broadcasts hardly matter.
 template <bool Variance, bool Multiply>
 void filter(const Window &w) {
+    constexpr bool spread = Floats::spread_weights;
     const bool cube = w.nz3 == w.ny3 && w.ny3 == w.nx3;
     if (cube && w.nx3 == 3) {
-        filter<Variance, Multiply, 3>(w);
+        filter<Variance, Multiply, 3, spread>(w);
     } else if (cube && w.nx3 == 5) {
-        filter<Variance, Multiply, 5>(w);
+        filter<Variance, Multiply, 5, spread>(w);
+    } else if (w.nz3 * w.ny3 * w.nx3 <= 1u << 16) {
+        filter<Variance, Multiply, 0, spread>(w);
     } else {
-        filter<Variance, Multiply, 0>(w);
+        filter<Variance, Multiply, 0, false>(w);
     }
 }
 

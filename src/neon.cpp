@@ -41,6 +41,7 @@ struct Floats {
     // sum. So boxes of ones are multiplied too.
     static constexpr bool unit_products_skippable = false;
     static constexpr bool column_shifts = false;  // untimed on ARM
+    static constexpr bool spread_weights = false;
     template <size_t c>
     static V shift(V a, V b);  // never called, as column_shifts is false
     // The multiply and add of a window term with their operands pinned as in the scalar loop,

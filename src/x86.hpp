@@ -18,6 +18,7 @@ struct X86Floats {
     // across lanes instead of loading them again (see Block::row); AVX-512 turns it on and
     // defines shift, which is only declared here.
     static constexpr bool column_shifts = false;
+    static constexpr bool spread_weights = false;  // broadcasts from memory are plain loads
     template <size_t c, class V>
     static V shift(V a, V b);
     // The multiply and add of a window term, with their operands pinned as in the scalar loop:

@@ -78,6 +78,18 @@ def test_every_height_matches_scalar(backend, kind, eshape, wkind, rng):
             assert_backend_matches_scalar(backend, kind, im, w)
 
 
+# Up to 2^16 weights the vector blocks may hold each weight in a vector of its own; beyond, they
+# broadcast it.
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("eshape", [(1, 255, 257), (1, 257, 257)],
+                         ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("backend", VECTOR)
+def test_elements_of_tens_of_thousands_of_weights_match_scalar(backend, kind, eshape, rng):
+    w = weights("random", eshape, rng)
+    im = rng.uniform(-3, 3, (eshape[0] + 1, eshape[1] + 2, eshape[2] + 40)).astype(np.float32)
+    assert_backend_matches_scalar(backend, kind, im, w)
+
+
 @pytest.mark.parametrize("wkind", ["random", "ones"])
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("backend", VECTOR)
