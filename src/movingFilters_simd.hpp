@@ -2,14 +2,14 @@
 // it has defined `Floats`, its vector type and operations (lanes, zero, set1, load, store with and
 // without a lane mask, load_held, mul and add with pinned operands, sub, div, prefetch,
 // flushes_subnormals, rounds_to_nearest; times, not_normal, any and select for quotient; shift
-// where column_shifts) and its block shapes. Everything here has internal linkage, so each
-// backend's copy is compiled with that backend's instruction set only.
+// where column_shifts), its block shapes and spread_weights. Everything here has internal
+// linkage, so each backend's copy is compiled with that backend's instruction set only.
 //
 // Each lane is one output voxel and adds its own products one at a time in window order (element
 // plane a, row b, column c, ascending), exactly like the scalar loop. Speed comes from sharing:
 // a block of R output rows x N vectors shares every image load between the R rows (input row r
 // serves output row j through weight row b = r - j, and walking r upward keeps every row's terms
-// in order) and every broadcast weight between the N vectors.
+// in order) and every weight, broadcast or spread over a vector, between the N vectors.
 #pragma once
 
 #include <algorithm>
