@@ -13,8 +13,8 @@ struct Floats : X86Floats {
     using Mask = __m256i;
     static constexpr size_t lanes = 8;
     // Block shapes of the moving filters, (output rows, vectors) for [average, variance]
-    // [elements of at most 5 rows, taller ones]. The variance keeps two sums per voxel.
-    static constexpr int shapes[2][2][2] = {{{2, 4}, {3, 3}}, {{2, 2}, {2, 2}}};
+    // [elements of at most 5 rows, taller ones, 5^3]. The variance keeps two sums per voxel.
+    static constexpr int shapes[2][3][2] = {{{2, 4}, {3, 3}, {2, 4}}, {{2, 2}, {2, 2}, {2, 2}}};
     static V zero() { return _mm256_setzero_ps(); }
     static V set1(float x) { return _mm256_set1_ps(x); }
     static V load(const float *p) { return _mm256_loadu_ps(p); }

@@ -121,7 +121,7 @@ struct Block {
         // times as fast without that). The weights' likewise, so that GCC does not keep a row's
         // broadcast weights in registers for the next image row, which spilled a sum (AVX2, 3^3).
         __asm__("" : "+r"(in), "+r"(weights));
-        if constexpr (C::cube != 0 && !Masked && !Variance && Floats::column_shifts) {
+        if constexpr (C::cube == 3 && !Masked && !Variance && Floats::column_shifts) {
             V u[N + 1];
             for (int v = 0; v < N; ++v) {
                 u[v] = Floats::load_held(in + size_t(v) * L);
@@ -303,9 +303,10 @@ inline bool ones(const Window &w) {
 template <bool Variance, bool Ones, class C>
 void filter(const C &w) {
     constexpr auto &s = Floats::shapes[Variance];
-    static_assert(s[0][0] <= 2 && s[1][0] <= 8, "a block taller than its element plus one row");
+    static_assert(s[0][0] <= 2 && s[1][0] <= 8 && s[2][0] <= 6,
+                  "a block taller than its element plus one row");
     if constexpr (C::cube != 0) {
-        constexpr int k = C::cube <= 5 ? 0 : 1;
+        constexpr int k = C::cube == 5 ? 2 : 0;
         filter<Variance, Ones, s[k][0], s[k][1]>(w);
     } else if (w.ny3 <= 5) {
         filter<Variance, Ones, s[0][0], s[0][1]>(w);

@@ -14,7 +14,7 @@ namespace {
 struct X86Floats {
     // Of two NaN operands x86 keeps the first, quieted: sum + x gives sum + x * 1's bits.
     static constexpr bool unit_products_skippable = true;
-    // Whether average's 3^3 and 5^3 blocks shift each column's image vectors out of column 0's
+    // Whether average's 3^3 blocks shift each column's image vectors out of column 0's
     // across lanes instead of loading them again (see Block::row); AVX-512 turns it on and
     // defines shift, which is only declared here.
     static constexpr bool column_shifts = false;
