@@ -34,7 +34,7 @@ struct Floats : X86Floats {
     // permute's pipes busy, and it ran up to 1.2 times as slow.
     static constexpr bool column_shifts = true;
     // On AMD Zen 5 a broadcast from memory to 16 lanes takes a vector pipe besides its load:
-    // loading each weight spread over a vector made 7^3 to 11^3 1.1 to 1.2 times as fast.
+    // loading each weight spread over a vector made 3^3 to 11^3 up to 1.2 times as fast.
     static constexpr bool spread_weights = true;
     // Lanes c..15 of a, then 0..c-1 of b: the vector c columns to the right of a's.
     template <size_t c>

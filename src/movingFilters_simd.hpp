@@ -172,8 +172,8 @@ struct Block {
         const size_t nz3 = C::cube ? C::cube : w.nz3, ny3 = C::cube ? C::cube : w.ny3,
                      nx3 = C::cube ? C::cube : w.nx3;
         for (size_t a = 0; a < nz3; ++a) {
-            plane(corner + a * w.ny1 * w.nx1, w.weights + a * ny3 * nx3 * C::floats_per_weight, w.nx1, ny3, nx3,
-                  mask, std::make_index_sequence<R - 1>{});
+            plane(corner + a * w.ny1 * w.nx1, w.weights + a * ny3 * nx3 * C::floats_per_weight,
+                  w.nx1, ny3, nx3, mask, std::make_index_sequence<R - 1>{});
         }
         for (int j = 0; j < R; ++j) {
             for (int v = 0; v < N; ++v) {

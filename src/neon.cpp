@@ -13,9 +13,9 @@ struct Floats {
     using Mask = size_t;  // the count of leading lanes in use: NEON has no masked load or store
     static constexpr size_t lanes = 4;
     // Block shapes of the moving filters, (output rows, vectors) for [average, variance]
-    // [elements of at most 5 rows, taller ones, 5^3]: 32 registers, as on AVX-512, so the shapes it
-    // had before its short variance blocks grew to 2 x 5 on AMD Zen 5. Not timed: no ARM
-    // machine was at hand.
+    // [elements of at most 5 rows, taller ones, 5^3]: 32 registers, as on AVX-512, so the
+    // shapes it had before its short variance blocks grew to 2 x 5 on AMD Zen 5, and before its
+    // average took 4 x 5 at 5^3. Not timed: no ARM machine was at hand.
     static constexpr int shapes[2][3][2] = {{{2, 6}, {6, 4}, {2, 6}}, {{2, 4}, {4, 2}, {2, 4}}};
     static V zero() { return vdupq_n_f32(0.0f); }
     static V set1(float x) { return vdupq_n_f32(x); }
