@@ -26,14 +26,14 @@ struct Floats : X86Floats {
     // [elements of at most 5 rows, taller ones, 5^3]. The variance keeps two sums per voxel; its
     // short blocks of 2 x 5 beat 2 x 4 for 3^3 and 5^3 on AMD Zen 5 (benchmarks/bench.py).
     // average's 4 x 5 at 5^3, without column shifts, reached 80% of the limit where 2 x 6 with
-    // them reached 67% (in cache, AMD Zen 5), and ran as fast with boxes of ones.
+    // them reached 67% (in cache, AMD Zen 4), and ran as fast with boxes of ones.
     static constexpr int shapes[2][3][2] = {{{2, 6}, {6, 4}, {4, 5}}, {{2, 5}, {4, 2}, {2, 5}}};
     // With AMD Zen 5, average's 3^3 blocks were limited by their loads, most of which span two
     // cache lines. One load per vector and a permute per further column made them 1.2 to 1.4
     // times as fast with random weights and 1.6 with ones. Not variance: its products keep the
     // permute's pipes busy, and it ran up to 1.2 times as slow.
     static constexpr bool column_shifts = true;
-    // On AMD Zen 5 a broadcast from memory to 16 lanes takes a vector pipe besides its load:
+    // On AMD Zen 4 a broadcast from memory to 16 lanes takes a vector pipe besides its load:
     // loading each weight spread over a vector made 3^3 to 11^3 up to 1.2 times as fast.
     static constexpr bool spread_weights = true;
     // Lanes c..15 of a, then 0..c-1 of b: the vector c columns to the right of a's.

@@ -139,7 +139,7 @@ struct Block {
                 } else {
                     // Held in registers, the loads are fewer: GCC loaded them again for each
                     // output row. Not for variance's loops over the columns, whose registers ran
-                    // short, so that they ran up to 1.1 times as slow (AMD Zen 5).
+                    // short, so that they ran up to 1.1 times as slow (AMD Zen 4).
                     x[v] = C::cube || !Variance ? Floats::load_held(p) : Floats::load(p);
                 }
             }
