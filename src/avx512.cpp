@@ -25,9 +25,10 @@ struct Floats : X86Floats {
     // Block shapes of the moving filters, (output rows, vectors) for [average, variance]
     // [elements of at most 5 rows, taller ones, 5^3]. The variance keeps two sums per voxel; its
     // short blocks of 2 x 5 beat 2 x 4 for 3^3 and 5^3 on AMD Zen 5 (benchmarks/bench.py).
-    // average's 4 x 5 at 5^3, without column shifts, reached 80% of the limit where 2 x 6 with
-    // them reached 67% (in cache, AMD Zen 4), and ran as fast with boxes of ones.
-    static constexpr int shapes[2][3][2] = {{{2, 6}, {6, 4}, {4, 5}}, {{2, 5}, {4, 2}, {2, 5}}};
+    // average's 6 x 4 at 5^3, without column shifts, reached 75-78% of the limit where 2 x 6
+    // with them reached 64-67% (in cache, AMD Zen 4), and ran as fast with boxes of ones. 4 x 5
+    // reached 80%, but GCC 12 ran short of registers in it and kept sums on the stack.
+    static constexpr int shapes[2][3][2] = {{{2, 6}, {6, 4}, {6, 4}}, {{2, 5}, {4, 2}, {2, 5}}};
     // With AMD Zen 5, average's 3^3 blocks were limited by their loads, most of which span two
     // cache lines. One load per vector and a permute per further column made them 1.2 to 1.4
     // times as fast with random weights and 1.6 with ones. Not variance: its products keep the
