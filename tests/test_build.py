@@ -31,10 +31,12 @@ def test_no_fused_multiply_add(module):
 @needs_objdump
 def test_no_block_reloads_from_the_stack():
     """In the loop of each block of the module users get (the test-only module's blocks that end
-    with the reciprocal are not shipped), no vector register is read back from the stack."""
+    with the reciprocal are not shipped), no vector register is read back from the stack, and
+    its column loops, those of the blocks that end a row included, hardly touch the stack."""
     found = blocks(disassemble(voxelbench.__file__))
     isas = {b.isa for b in found}
     assert isas in ({"avx2", "avx512"}, {"neon"})  # every vector backend's blocks were read
     spilled = [f"{b.isa} {b.name[:120]}: {b.reloads} reloads, {b.arithmetic} multiplies and "
-               f"adds" for b in found if b.reloads]
+               f"adds; {b.stack_share:.0%} as many stack accesses as those in its column loops"
+               for b in found if b.spills()]
     assert not spilled, "\n".join(spilled)
