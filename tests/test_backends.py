@@ -78,6 +78,18 @@ def test_every_height_matches_scalar(backend, kind, eshape, wkind, rng):
             assert_backend_matches_scalar(backend, kind, im, w)
 
 
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("eshape", [(5, 5, 5), (7, 7, 7)], ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("backend", VECTOR)
+def test_rows_of_wide_images_in_several_tiles_match_scalar(backend, kind, eshape, rng):
+    """Rows 4096 wide are filtered a few at a time through every plane; the last tile may hold
+    fewer rows than a block."""
+    w = rng.uniform(0.1, 1, eshape).astype(np.float32)
+    for height in (9, 13, 14, 16):
+        im = rng.uniform(-3, 3, (eshape[0] + 1, height + eshape[1] - 1, 4096)).astype(np.float32)
+        assert_backend_matches_scalar(backend, kind, im, w)
+
+
 # Up to 2^16 weights the vector blocks may hold each weight in a vector of its own; beyond, they
 # broadcast it.
 @pytest.mark.parametrize("kind", KINDS)
