@@ -52,8 +52,10 @@ class Block:
 
     def terms_per_iteration(self) -> int | None:
         """Window terms of one pass of the column loop of a block of R rows x N vectors, for
-        blocks whose element is not fixed at compile time (name rows<V, Ones, R, N, Call<M, 0>>)."""
-        m = re.search(r"moving::rows<\w+, \w+, (\d+), (\d+), .*?Call<\w+, 0ul>", self.name)
+        blocks whose element is not fixed at compile time (name rows<V, Ones, R, N, Call<M, 0, S>>,
+        or filter<...> where clang inlined rows)."""
+        m = re.search(r"moving::(?:rows|filter)<\w+, \w+, (\d+), (\d+), .*?Call<\w+, 0ul\b",
+                      self.name)
         return int(m[1]) * int(m[2]) * LANES[self.isa] if m else None
 
 
