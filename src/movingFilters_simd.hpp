@@ -82,7 +82,9 @@ struct Block {
         }
         for (size_t j = Lo; j <= Hi; ++j) {
             const size_t i = (r - j) * nx3 + c;
-            const V wv = C::floats_per_weight == L ? Floats::load(weights + i * L)
+            // Held, a spread weight is loaded once for the N multiplies: GCC folded its load
+            // into each of them.
+            const V wv = C::floats_per_weight == L ? Floats::load_held(weights + i * L)
                                                    : Floats::set1(weights[i]);
             for (int v = 0; v < N; ++v) {
                 const V prod = Ones ? x[v] : Floats::mul(x[v], wv);
@@ -138,9 +140,8 @@ struct Block {
                     x[v] = Floats::load(p, mask);
                 } else {
                     // Held in registers, the loads are fewer: GCC loaded them again for each
-                    // output row. Not for variance's loops over the columns, whose registers ran
-                    // short, so that they ran up to 1.1 times as slow (AMD Zen 4).
-                    x[v] = C::cube || !Variance ? Floats::load_held(p) : Floats::load(p);
+                    // output row (AMD Zen 4: variance at 7^3 ran 1.1 times as slow).
+                    x[v] = Floats::load_held(p);
                 }
             }
             terms<Lo, Hi>(x, weights, r, nx3, c);
