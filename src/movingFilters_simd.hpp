@@ -249,17 +249,18 @@ VOXELBENCH_INLINE void band(const C &w, const float *corner, float *out, size_t 
     }
 }
 
-// Output rows hy + top .. hy + top + count - 1 of every plane, in bands of R rows and the rows
-// left in bands of two, the last one shifted back to end at the last row when one is left: a
-// band of R shifted back would compute up to R - 2 more rows twice (at 11^3, 4 of a 48-row
-// image's 38 with R = 6). Needs top + count >= 2, or count >= 1 with R = 1.
+// Output rows hy + top .. hy + top + count - 1 of every plane, in bands of R rows, the last one
+// shifted back to end at the last row. With R > 2 only the whole bands, and the rows left in
+// bands of two, shifted back likewise when one is left: a band of R shifted back would compute
+// up to R - 2 more rows twice (at 11^3, 4 of a 48-row image's 38 with R = 6). Needs
+// top + count >= min(R, 2).
 template <bool Variance, bool Ones, int R, int N, class C>
 void rows(const C &w, size_t top, size_t count) {
     constexpr int Rest = R < 2 ? R : 2;
     const size_t hz = w.nz3 / 2, hy = w.ny3 / 2, hx = w.nx3 / 2;
     const size_t plane = w.ny1 * w.nx1, n = w.nx1 - 2 * hx;
-    const size_t whole = top + count / R * R, end = top + count;
-    const size_t rest = end - std::max<size_t>(end - whole, Rest);
+    const size_t end = top + count, whole = R > Rest ? top + count / R * R : top;
+    const size_t rest_top = end - std::max<size_t>(end - whole, Rest);  // of the bands of Rest
     for (size_t z = hz; z < w.nz1 - hz; ++z) {
         // Output voxel (z, hy + y, hx) has its window corner at image voxel (z - hz, y, 0).
         const float *corner = w.imIn + (z - hz) * plane;
@@ -275,12 +276,14 @@ void rows(const C &w, size_t top, size_t count) {
             }
             band<Variance, Ones, Rows, N>(w, corner + y * w.nx1, out + y * w.nx1, n);
         };
-        for (size_t y = top; y < whole; y += R) {
-            at(y, std::integral_constant<int, R>{});
+        if constexpr (R > Rest) {
+            for (size_t y = top; y < whole; y += R) {
+                at(y, std::integral_constant<int, R>{});
+            }
         }
         if (whole < end) {
-            steps(end - rest, Rest,
-                  [&](size_t y) { at(rest + y, std::integral_constant<int, Rest>{}); });
+            steps(end - rest_top, Rest,
+                  [&](size_t y) { at(rest_top + y, std::integral_constant<int, Rest>{}); });
         }
     }
 }
@@ -346,9 +349,11 @@ void filter(const Window &w) {
     const size_t k = w.nz3 * w.ny3 * w.nx3;
     std::vector<float> spread(Spread ? (k + 1) * L : 0);
     call.weights = w.stEl;
-    if (Spread) {
-        // Aligned, so that no weight's load spans two cache lines.
-        float *p = spread.data() + (-reinterpret_cast<uintptr_t>(spread.data()) / 4) % L;
+    if constexpr (Spread) {
+        // Aligned, so that no weight's load spans two cache lines. Boxes of ones get the table
+        // too: their blocks' weight loads are dead code, but would index it all the same.
+        float *p = spread.data() +
+                   (-reinterpret_cast<uintptr_t>(spread.data()) / sizeof(float)) % L;
         for (size_t i = 0; i < k; ++i) {
             Floats::store(p + i * L, Floats::set1(w.stEl[i]));
         }

@@ -37,6 +37,6 @@ def test_no_block_reloads_from_the_stack():
     isas = {b.isa for b in found}
     assert isas in ({"avx2", "avx512"}, {"neon"})  # every vector backend's blocks were read
     spilled = [f"{b.isa} {b.name[:120]}: {b.reloads} reloads, {b.arithmetic} multiplies and "
-               f"adds; {b.stack_share:.0%} as many stack accesses as those in its column loops"
-               for b in found if b.spills()]
+               f"adds; stack accesses in its column loops: {b.stack_share:.0%} of their "
+               "multiplies and adds" for b in found if b.spills()]
     assert not spilled, "\n".join(spilled)
