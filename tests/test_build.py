@@ -33,7 +33,10 @@ def test_no_block_reloads_from_the_stack():
     """In the loop of each block of the module users get (the test-only module's blocks that end
     with the reciprocal are not shipped), no vector register is read back from the stack, and
     its column loops, those of the blocks that end a row included, hardly touch the stack."""
-    found = blocks(disassemble(voxelbench.__file__))
+    functions = disassemble(voxelbench.__file__)
+    if any(name.startswith("__asan_") for name in functions):
+        pytest.skip("a build with the sanitizers (-O1, instrumented) is not the one users get")
+    found = blocks(functions)
     isas = {b.isa for b in found}
     assert isas in ({"avx2", "avx512"}, {"neon"})  # every vector backend's blocks were read
     spilled = [f"{b.isa} {b.name[:120]}: {b.reloads} reloads, {b.arithmetic} multiplies and "
