@@ -78,23 +78,15 @@ def mnemonics(functions: dict[str, list[tuple[int, str]]]) -> set[str]:
     return {i.split()[0] for body in functions.values() for _, i in body if i}
 
 
-def reload(instruction: str) -> bool:
-    """A vector register read from the stack: an x86 stack operand that is not the destination
-    (AT&T order puts it last), an AArch64 load from sp."""
+def stack_access(instruction: str) -> str | None:
+    """"load" for a vector register read from the stack, "store" for one written to it, else
+    None: on x86 a stack operand is the destination when it comes last (AT&T order); on AArch64
+    loads and stores from sp say which by their name."""
     if not (STACK.search(instruction) and VECTOR.search(instruction)):
-        return False
+        return None
     if instruction.startswith(("ld", "st")):
-        return instruction.startswith("ld")
-    return not STACK.search(instruction.rsplit(",", 1)[-1])
-
-
-def store(instruction: str) -> bool:
-    """A vector register written to the stack: an x86 stack destination, an AArch64 store to sp."""
-    if not (STACK.search(instruction) and VECTOR.search(instruction)):
-        return False
-    if instruction.startswith(("ld", "st")):
-        return instruction.startswith("st")
-    return bool(STACK.search(instruction.rsplit(",", 1)[-1]))
+        return "load" if instruction.startswith("ld") else "store"
+    return "store" if STACK.search(instruction.rsplit(",", 1)[-1]) else "load"
 
 
 def loop_bodies(body: list[tuple[int, str]]) -> list[list[str]]:
@@ -129,9 +121,9 @@ def blocks(functions: dict[str, list[tuple[int, str]]]) -> list[Block]:
             continue
         arithmetic, loop = max(loops, key=lambda x: (x[0], -len(x[1])))
         columns = [(n, lp) for n, lp in loops if n >= COLUMN_LOOP]
-        stack = sum(reload(i) or store(i) for _, lp in columns for i in lp)
+        stack = sum(stack_access(i) is not None for _, lp in columns for i in lp)
         share = stack / max(1, sum(n for n, _ in columns))
-        found.append(Block(name, isa, loop, sum(map(reload, loop)), arithmetic, share))
+        found.append(Block(name, isa, loop, sum(stack_access(i) == "load" for i in loop), arithmetic, share))
     return found
 
 
