@@ -10,10 +10,11 @@ which can force each backend, plus SciPy (and Matplotlib for --png). In order:
   (the scalar backend), whose bits each must equal, and `numpy.linalg.eigh`;
 - `average` and `variance` with random positive weights, cubes 3^3 to 15^3 on a 160^3 volume:
   window terms per second of every backend (+reciprocal: ending with the product by the
-  reciprocal instead of the divider, through the general blocks, even at 3^3 and 5^3), its share of the machine's limit, which peak.cpp's loop
-  measures beside each row, its ratio to the scalar loop, whose bits each must equal, and to
-  `scipy.ndimage.correlate` up to 7^3; then `average` on a wide 64x512x512 volume, the vector
-  backends checked against each other; the time of one copy of each volume for comparison;
+  reciprocal instead of the divider, through the general blocks even at 3^3 and 5^3), its share
+  of the machine's limit, which peak.cpp's loop measures beside each row, its ratio to the
+  scalar loop, whose bits each must equal, and to `scipy.ndimage.correlate` up to 7^3; then
+  `average` on a wide 64x512x512 volume, the vector backends checked against each other; the
+  time of one copy of each volume for comparison;
 - boxes of ones on both volumes: every backend against `scipy.ndimage.uniform_filter`, the
   separable running mean a user would pick for them, and the box from which it is faster.
 Peers round differently, so they are checked with a tolerance. The chart (--png) draws the

@@ -79,9 +79,9 @@ def mnemonics(functions: dict[str, list[tuple[int, str]]]) -> set[str]:
 
 
 def stack_access(instruction: str) -> str | None:
-    """"load" for a vector register read from the stack, "store" for one written to it, else
-    None: on x86 a stack operand is the destination when it comes last (AT&T order); on AArch64
-    loads and stores from sp say which by their name."""
+    """Whether the instruction reads a vector register from the stack ("load"), writes one to it
+    ("store") or neither (None): on x86 a stack operand is the destination when it comes last
+    (AT&T order); on AArch64 loads and stores from sp say which by their name."""
     if not (STACK.search(instruction) and VECTOR.search(instruction)):
         return None
     if instruction.startswith(("ld", "st")):
@@ -123,7 +123,8 @@ def blocks(functions: dict[str, list[tuple[int, str]]]) -> list[Block]:
         columns = [(n, lp) for n, lp in loops if n >= COLUMN_LOOP]
         stack = sum(stack_access(i) is not None for _, lp in columns for i in lp)
         share = stack / max(1, sum(n for n, _ in columns))
-        found.append(Block(name, isa, loop, sum(stack_access(i) == "load" for i in loop), arithmetic, share))
+        reloads = sum(stack_access(i) == "load" for i in loop)
+        found.append(Block(name, isa, loop, reloads, arithmetic, share))
     return found
 
 
