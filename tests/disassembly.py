@@ -66,8 +66,11 @@ def disassemble(path: str, objdump: str = "objdump") -> dict[str, list[tuple[int
     functions: dict[str, list[tuple[int, str]]] = {}
     current: list[tuple[int, str]] = []
     for line in text.splitlines():
-        if m := re.match(r"[0-9a-f]+ <(.*)>:$", line):
-            current = functions.setdefault(m[1], [])
+        if m := re.match(r"([0-9a-f]+) <(.*)>:$", line):
+            # Each backend's file compiles the same templates with internal linkage, and clang
+            # names some of them alike in both: keep both, the second under its address.
+            name = m[2] if m[2] not in functions else f"{m[2]} at 0x{int(m[1], 16):x}"
+            current = functions[name] = []
         elif line.count("\t") >= 1 and re.match(r"\s*[0-9a-f]+:", line):
             address, instruction = line.split("\t", 1)
             current.append((int(address.strip().rstrip(":"), 16), instruction.strip()))
