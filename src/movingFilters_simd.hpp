@@ -372,7 +372,7 @@ void filter(const Window &w) {
 template <bool Variance, bool Multiply>
 void filter(const Window &w) {
     constexpr bool spread = Floats::spread_weights;
-    const bool cube = !Multiply && w.nz3 == w.ny3 && w.ny3 == w.nx3;
+    const bool cube = w.nz3 == w.ny3 && w.ny3 == w.nx3;
     if (cube && w.nx3 == 3) {
         filter<Variance, Multiply, Multiply ? 0 : 3, spread>(w);
     } else if (cube && w.nx3 == 5) {
